@@ -1,0 +1,76 @@
+#pragma once
+// Sockets that record what the core does and let a test deliver data, closes and failures.
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/network.h"
+
+namespace pelvarine::testing {
+
+// What one stream socket saw; outlives the socket so a test can look after the core released it.
+struct StreamRecord {
+  StreamSocketEvents* events = nullptr;  // null once the socket is destroyed
+  std::string address;
+  uint16_t port = 0;
+  bool connected = false;
+  bool closed = false;     // Close was called
+  bool destroyed = false;  // the core released the object
+  std::vector<std::string> sends;
+  std::deque<std::string> incoming;  // one entry per receive
+  bool fail_receive = false;
+};
+
+struct Datagram {
+  std::string bytes;
+  uint32_t ipv4 = 0;
+  uint16_t port = 0;
+};
+
+struct DatagramRecord {
+  DatagramSocketEvents* events = nullptr;
+  uint16_t port = 0;
+  bool destroyed = false;
+  std::deque<std::string> incoming;
+  int fail_next_receives = 0;
+  mutable std::mutex sent_mutex;  // the capture thread sends
+  std::vector<Datagram> sent;
+
+  std::vector<Datagram> Sent() const {
+    std::lock_guard<std::mutex> lock(sent_mutex);
+    return sent;
+  }
+};
+
+class FakeNetwork final : public Network {
+ public:
+  std::unique_ptr<StreamSocket> CreateStreamSocket(StreamSocketEvents& events) override;
+  std::unique_ptr<DatagramSocket> CreateDatagramSocket(uint16_t port, DatagramSocketEvents& events) override;
+
+  // Failure injection.
+  int fail_stream_creates = 0;                  // the next n creations fail
+  std::set<std::pair<std::string, uint16_t>> refused;  // connects that fail
+  std::set<uint16_t> taken_udp_ports;           // binds that fail
+  uint32_t peer_ipv4 = 0x7F000001;
+
+  // All sockets in creation order.
+  std::vector<std::shared_ptr<StreamRecord>> streams;
+  std::vector<std::shared_ptr<DatagramRecord>> datagrams;
+
+  // Test side: the peer sends a chunk, which the socket then reports readable.
+  void Deliver(StreamRecord& record, std::string chunk);
+  void PeerClose(StreamRecord& record);
+  void DeliverDatagram(DatagramRecord& record, std::string bytes);
+
+  StreamRecord* LastStream() { return streams.empty() ? nullptr : streams.back().get(); }
+  DatagramRecord* LastDatagram() { return datagrams.empty() ? nullptr : datagrams.back().get(); }
+  int OpenStreamCount() const;
+  int OpenDatagramCount() const;
+};
+
+}  // namespace pelvarine::testing
