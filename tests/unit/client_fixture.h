@@ -40,7 +40,16 @@ class ClientTest : public ::testing::Test {
 
   // The status log as UTF-8 lines.
   std::vector<std::string> Lines() { return Utf8Lines(panel.text); }
-  void ClearLog() { panel.text.clear(); }
+  // Every line appended since the last ClearLog, also those the panel has since emptied away.
+  std::vector<std::string> AllLines() {
+    std::vector<std::string> lines;
+    for (const std::string& line : panel.appended) lines.push_back(Utf8(line));
+    return lines;
+  }
+  void ClearLog() {
+    panel.text.clear();
+    panel.appended.clear();
+  }
 
   void Press() { client->OnPhoneButton(); }
 

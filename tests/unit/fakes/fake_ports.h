@@ -79,10 +79,17 @@ class FakeTextPanel final : public TextPanel {
   void SetText(const std::string& t) override {
     text = t;
     ++sets;
+    // The status log sets the whole text once per appended line: its last line is the new one.
+    if (t.size() >= 2 && t.compare(t.size() - 2, 2, "\r\n") == 0) {
+      size_t start = t.rfind("\r\n", t.size() - 3);
+      start = start == std::string::npos || t.size() < 3 ? 0 : start + 2;
+      appended.push_back(t.substr(start, t.size() - 2 - start));
+    }
   }
   void ScrollLines(int columns, int lines) override { scrolls.push_back({columns, lines}); }
 
   std::string text;
+  std::vector<std::string> appended;  // every line ever appended, GBK, in order
   int sets = 0;
   std::vector<std::pair<int, int>> scrolls;
 };
