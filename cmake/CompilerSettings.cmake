@@ -24,5 +24,5 @@ endif()
 
 if(WIN32 AND NOT MSVC)
   # One self-contained executable: static C and C++ runtimes and winpthreads.
-  add_link_options(-static -static-libgcc -static-libstdc++)
+  add_link_options(-static -static-libgcc -static-libstdc++ $<$<CONFIG:Release>:-s>)
 endif()

@@ -1,0 +1,41 @@
+// Resource ids of the program, shared by the resource script and the Windows code.
+#pragma once
+
+#define IDD_ABOUTBOX 100
+#define IDS_ABOUTBOX 101
+#define IDD_CALL_DIALOG 102
+#define IDS_SOCKETS_INIT_FAILED 103
+#define IDR_MAINFRAME 128
+#define IDB_SKIN 129
+#define IDB_EXIT_NORMAL 130
+#define IDB_EXIT_PRESSED 131
+#define IDB_EXIT_HOVER 132
+#define IDB_HOME_NORMAL 133
+#define IDB_HOME_PRESSED 134
+#define IDB_HOME_HOVER 135
+#define IDB_MIN_NORMAL 136
+#define IDB_MIN_PRESSED 137
+#define IDB_MIN_HOVER 138
+#define IDB_PHONE_NORMAL 139
+#define IDB_PHONE_PRESSED 140
+#define IDB_PHONE_HOVER 141
+#define IDB_LIGHT_TALKING 142
+#define IDB_LIGHT_ONLINE 143
+
+#define IDC_ONLINE_LIGHT 1000
+#define IDC_TALKING_LIGHT 1001
+#define IDC_DEPARTMENT_LIST 1002
+#define IDC_NUMBER_EDIT 1003
+#define IDC_PASSWORD_EDIT 1004
+
+#define IDC_EXIT_BUTTON 101
+#define IDC_HOME_PAGE_BUTTON 102
+#define IDC_MINIMISE_BUTTON 103
+#define IDC_PHONE_BUTTON 104
+#define IDC_STATUS_LOG 105
+
+#define IDM_ABOUTBOX 0x0010
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
