@@ -109,7 +109,9 @@ bool TcpClient::WaitClosed(int timeout_ms, std::string* data) {
   }
 }
 
-void TcpClient::ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+void TcpClient::ShutdownWrite() {
+  ::shutdown(fd_, SHUT_WR);
+}
 
 void TcpClient::Close() {
   if (fd_ >= 0) ::close(fd_);
