@@ -96,6 +96,8 @@ struct RecognitionCase {
   SignalTag tag;
 };
 
+void PrintTo(const RecognitionCase& c, std::ostream* os) { *os << '"' << c.chunk << '"'; }
+
 class Recognition : public ::testing::TestWithParam<RecognitionCase> {};
 
 TEST_P(Recognition, MatchesOnlyTheWholeTagHeadAtTheStart) {
