@@ -6,10 +6,9 @@
 namespace pelvarine {
 
 void SkinButtonState::SetSkin(std::string_view caption) {
-  std::memset(caption_storage_, 0, sizeof caption_storage_);
-  size_t length = std::min(caption.size(), sizeof caption_storage_ - 1);
-  std::memcpy(caption_storage_, caption.data(), length);
-  caption_ = std::string_view(caption_storage_, length);
+  std::memset(caption_, 0, sizeof caption_);
+  caption_length_ = std::min(caption.size(), sizeof caption_ - 1);
+  std::memcpy(caption_, caption.data(), caption_length_);
   captured_ = pressed_ = released_ = on_ = hover_ = leave_ = false;
   mouse_state_ = MouseState::kInitial;
 }

@@ -3,6 +3,7 @@
 // window. The caption "ConnectAndCut" makes the toggle variant (the phone button), which flips between
 // its off and on pictures at each click; every other caption makes a plain button.
 
+#include <cstddef>
 #include <string_view>
 
 namespace pelvarine {
@@ -33,7 +34,7 @@ class SkinButtonState {
   // The picture the next paint shows; consumes the one-shot flag that chose it.
   SkinPicture OnPaint();
 
-  bool IsToggle() const { return caption_ == kToggleCaption; }
+  bool IsToggle() const { return std::string_view(caption_, caption_length_) == kToggleCaption; }
   bool on() const { return on_; }
   bool captured() const { return captured_; }
   MouseState mouse_state() const { return mouse_state_; }
@@ -41,8 +42,8 @@ class SkinButtonState {
  private:
   SkinPicture ToggleRestPicture() const { return on_ ? SkinPicture::kPressed : SkinPicture::kNormal; }
 
-  char caption_storage_[1024] = {};
-  std::string_view caption_;
+  char caption_[1024] = {};
+  size_t caption_length_ = 0;
   bool captured_ = false;
   bool pressed_ = false;
   bool released_ = false;
