@@ -99,6 +99,8 @@ uint32_t FakeMixer::SetValues(MixerHandle, uint32_t control_id, uint32_t channel
   ++sets;
   size_t entries = size_t{channels} * std::max<uint32_t>(items, 1);
   if (control_id == kListControlId) {
+    if (fail_list_set) return fail_list_set;
+    ++list_sets;
     list_values.assign(values, values + std::min(entries, list_values.size()));
     return 0;
   }

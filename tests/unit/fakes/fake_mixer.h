@@ -52,6 +52,8 @@ class FakeMixer final : public Mixer {
   int opens = 0;
   int closes = 0;
   int sets = 0;
+  int list_sets = 0;           // successful writes of the recording-source list's values
+  uint32_t fail_list_set = 0;  // nonzero: writing the list's values fails with this (the volume still works)
   uint32_t last_request_chans = 0;
   uint32_t last_request_items = 0;
 

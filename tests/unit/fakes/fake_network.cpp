@@ -45,6 +45,7 @@ class FakeDatagramSocket final : public DatagramSocket {
  public:
   explicit FakeDatagramSocket(std::shared_ptr<DatagramRecord> record) : record_(std::move(record)) {}
   ~FakeDatagramSocket() override {
+    if (record_->on_destroy) record_->on_destroy();
     record_->events = nullptr;
     record_->destroyed = true;
   }
@@ -62,8 +63,11 @@ class FakeDatagramSocket final : public DatagramSocket {
     return static_cast<int>(datagram.size());
   }
   bool SendTo(const void* data, size_t size, uint32_t ipv4, uint16_t port) override {
-    std::lock_guard<std::mutex> lock(record_->sent_mutex);
-    record_->sent.push_back({std::string(static_cast<const char*>(data), size), ipv4, port});
+    {
+      std::lock_guard<std::mutex> lock(record_->sent_mutex);
+      record_->sent.push_back({std::string(static_cast<const char*>(data), size), ipv4, port});
+    }
+    record_->sent_changed.notify_all();
     return true;
   }
 

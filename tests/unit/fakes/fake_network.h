@@ -1,7 +1,10 @@
 #pragma once
 // Sockets that record what the core does and let a test deliver data, closes and failures.
 
+#include <chrono>
+#include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,11 +42,18 @@ struct DatagramRecord {
   std::deque<std::string> incoming;
   int fail_next_receives = 0;
   mutable std::mutex sent_mutex;  // the capture thread sends
+  std::condition_variable sent_changed;
   std::vector<Datagram> sent;
+  std::function<void()> on_destroy;  // runs when the core releases the socket, before `destroyed` is set
 
   std::vector<Datagram> Sent() const {
     std::lock_guard<std::mutex> lock(sent_mutex);
     return sent;
+  }
+  // Waits (a few seconds at most) until `done` holds for what has been sent; false when it never does.
+  bool WaitUntilSent(const std::function<bool(const std::vector<Datagram>&)>& done) {
+    std::unique_lock<std::mutex> lock(sent_mutex);
+    return sent_changed.wait_for(lock, std::chrono::seconds(10), [&] { return done(sent); });
   }
 };
 

@@ -2,6 +2,7 @@
 // The small ports: clock, system, status panel and the window's controls.
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,8 +21,11 @@ class FakeClock final : public Clock {
   int64_t MonotonicMs() override { return now_ms.load(); }
   void Sleep(int ms) override {
     now_ms += ms;
-    std::lock_guard<std::mutex> lock(mutex);
-    sleeps.push_back(ms);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      sleeps.push_back(ms);
+    }
+    if (on_sleep) on_sleep(ms);
   }
   std::vector<int> Sleeps() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -30,6 +34,7 @@ class FakeClock final : public Clock {
   std::atomic<int64_t> now_ms{1'000'000};
   std::mutex mutex;
   std::vector<int> sleeps;
+  std::function<void(int)> on_sleep;  // runs on the sleeping thread, after the time has moved
 };
 
 class FakeSystem final : public System {

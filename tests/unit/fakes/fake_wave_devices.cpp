@@ -175,12 +175,18 @@ MmResult FakeWaveDevices::OutWrite(WaveHandle device, WaveHeader* header) {
   header->flags = (header->flags & ~kWaveHeaderDone) | kWaveHeaderInQueue;
   playback_queue_.push_back(header);
   played_.emplace_back(header->data, header->buffer_length);
+  written_headers_.push_back(header);
   return kMmNoError;
 }
 
 std::vector<std::string> FakeWaveDevices::Played() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return played_;
+}
+
+std::vector<const WaveHeader*> FakeWaveDevices::WrittenHeaders() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return written_headers_;
 }
 
 void FakeWaveDevices::CompletePlayback(size_t count) {

@@ -55,6 +55,8 @@ class FakeWaveDevices final : public WaveDevices {
 
   // Playback: blocks written, and completing the oldest written ones.
   std::vector<std::string> Played() const;
+  // The header of every successful write, in order: which ring slot each block went to.
+  std::vector<const WaveHeader*> WrittenHeaders() const;
   void CompletePlayback(size_t count);
   size_t QueuedPlaybackBuffers() const;
 
@@ -70,6 +72,7 @@ class FakeWaveDevices final : public WaveDevices {
   std::deque<WaveHeader*> capture_queue_;
   std::deque<WaveHeader*> playback_queue_;
   std::vector<std::string> played_;
+  std::vector<const WaveHeader*> written_headers_;
   int prepares_since_open_ = 0;
   int adds_since_open_ = 0;
   std::atomic<bool> recording_{false};
