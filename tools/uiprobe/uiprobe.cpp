@@ -11,10 +11,22 @@
 //   uiprobe geometry                  "x y width height" of the window
 //   uiprobe esc                       the Esc key, as a person presses it in the window
 //   uiprobe alive                     exit 0 while the window exists
+//   uiprobe wait-gone [ms]            exit 0 once no window has the caption
+//   uiprobe count                     the number of top-level windows with the caption
+//   uiprobe text ID                   the text of the child control ID, as UTF-8
+//   uiprobe follow-log MS [STEP]      for MS ms (or until the window goes away), samples the status log
+//                                     every STEP ms (default 10) and prints each line once, as it appears
+//   uiprobe host-addresses            this machine's host name, then each IPv4 address its lookup lists
+// A TEXT argument written as hex:HEXDIGITS is the UTF-8 text those bytes spell (Wine cannot pass
+// non-ASCII command-line arguments from a Unix shell without the matching glibc locale).
+// Output is written as it is (binary): the log's lines end with CR LF, the probe's own lines with LF.
 // Exit status: 0 done, 1 not found or timed out, 2 bad usage.
 
+#include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <string>
@@ -68,6 +80,68 @@ bool LogContains(const std::string& text) {
   return Utf8(TextOf(GetDlgItem(window, kStatusLogId))).find(text) != std::string::npos;
 }
 
+bool WindowGone(const std::string&) { return FindClient() == nullptr; }
+
+// "hex:E5B7B2" -> the bytes E5 B7 B2; any other text unchanged.
+std::string DecodeArgument(const std::string& arg) {
+  if (arg.rfind("hex:", 0) != 0) return arg;
+  std::string out;
+  for (size_t i = 4; i + 1 < arg.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(arg.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+int CountClients() {
+  int count = 0;
+  HWND window = nullptr;
+  while ((window = FindWindowExW(nullptr, window, nullptr, kCaption)) != nullptr) ++count;
+  return count;
+}
+
+// Prints each line of the status log once, when it first shows. The panel is either appended to or
+// emptied and rewritten, so a text that still starts with the previous one only adds its tail.
+int FollowLog(int duration_ms, int step_ms) {
+  std::string previous;
+  DWORD start = GetTickCount();
+  for (;;) {
+    HWND window = FindClient();
+    if (!window) return 0;
+    std::string now = Utf8(TextOf(GetDlgItem(window, kStatusLogId)));
+    if (now != previous) {
+      size_t from = now.compare(0, previous.size(), previous) == 0 ? previous.size() : 0;
+      std::string fresh = now.substr(from);
+      size_t pos = 0;
+      while (pos < fresh.size()) {
+        size_t end = fresh.find("\r\n", pos);
+        if (end == std::string::npos) break;  // a line still being written: wait for its terminator
+        Print(fresh.substr(pos, end - pos) + "\n");
+        pos = end + 2;
+      }
+      previous = now.substr(0, from + pos);
+    }
+    if (static_cast<int>(GetTickCount() - start) >= duration_ms) return 0;
+    Sleep(static_cast<DWORD>(step_ms));
+  }
+}
+
+int HostAddresses() {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 1;
+  char name[256] = {};
+  if (gethostname(name, sizeof name) != 0) return 1;
+  Print(std::string(name) + "\n");
+  hostent* host = gethostbyname(name);
+  if (!host) return 1;
+  for (char** entry = host->h_addr_list; *entry; ++entry) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(*entry);
+    Print(std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+          std::to_string(b[3]) + "\n");
+  }
+  WSACleanup();
+  return 0;
+}
+
 bool Visible(HWND window, int id) { return IsWindowVisible(GetDlgItem(window, id)) != FALSE; }
 
 int Run(const std::vector<std::string>& args) {
@@ -76,7 +150,15 @@ int Run(const std::vector<std::string>& args) {
   auto number = [&](size_t i, int fallback) { return i < args.size() ? std::stoi(args[i]) : fallback; };
 
   if (command == "wait-window") return WaitFor(number(1, 10000), &WindowExists, "") ? 0 : 1;
-  if (command == "wait-log" && args.size() >= 2) return WaitFor(number(2, 10000), &LogContains, args[1]) ? 0 : 1;
+  if (command == "wait-log" && args.size() >= 2) {
+    return WaitFor(number(2, 10000), &LogContains, DecodeArgument(args[1])) ? 0 : 1;
+  }
+  if (command == "wait-gone") return WaitFor(number(1, 10000), &WindowGone, "") ? 0 : 1;
+  if (command == "count") {
+    Print(std::to_string(CountClients()) + "\n");
+    return 0;
+  }
+  if (command == "host-addresses") return HostAddresses();
 
   HWND window = FindClient();
   if (!window) {
@@ -84,6 +166,13 @@ int Run(const std::vector<std::string>& args) {
     return 1;
   }
   if (command == "alive") return 0;
+  if (command == "follow-log") return FollowLog(number(1, 10000), number(2, 10));
+  if (command == "text" && args.size() >= 2) {
+    HWND control = GetDlgItem(window, number(1, 0));
+    if (!control) return 1;
+    Print(Utf8(TextOf(control)));
+    return 0;
+  }
   if (command == "log") {
     Print(Utf8(TextOf(GetDlgItem(window, kStatusLogId))));
     return 0;
@@ -152,6 +241,8 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main() {
+  // Binary output: the C runtime would otherwise turn each LF into CR LF (the log's CR LF into CR CR LF).
+  _setmode(_fileno(stdout), _O_BINARY);
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   std::vector<std::string> args;
