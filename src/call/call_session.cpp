@@ -201,10 +201,7 @@ void CallSession::TearDownCall() {
   audio_.StopCapture();
   audio_.StopPlayback();
   if (was_off_hook) state_.off_hook = true;
-  ReleasePhoneSocket();
-  voice_.ReleaseVoiceSocket();
-  voice_.ReleaseRetiredSockets();
-  ReleaseAddressSocket();
+  ReleaseCallSockets();
 }
 
 void CallSession::ExitCleanUp() {
@@ -213,10 +210,13 @@ void CallSession::ExitCleanUp() {
     state_.off_hook = false;
     TearDownCall();
   }
-  ReleaseAddressSocket();
+  ReleaseCallSockets();
+}
+
+void CallSession::ReleaseCallSockets() {
   ReleasePhoneSocket();
   voice_.ReleaseVoiceSocket();
-  voice_.ReleaseRetiredSockets();
+  ReleaseAddressSocket();
 }
 
 void CallSession::ReleaseAddressSocket() {

@@ -73,6 +73,8 @@ class CallSession final : public SignalLink {
   void OnBusyChannel();
   void Dial();
   void ReleaseAddressSocket();
+  // Every socket of the call; the voice socket waits for the audio to stop if it must.
+  void ReleaseCallSockets();
   void ReleasePhoneSocket();
 
   Network& network_;

@@ -73,13 +73,15 @@ void VoiceChannel::SendVoiceBlock(const uint8_t* block) {
 }
 
 void VoiceChannel::ReleaseVoiceSocket() {
-  if (!voice_socket_) return;
-  send_socket_.store(nullptr, std::memory_order_release);
-  if (audio_.CaptureOpen()) {
-    retired_.push_back(std::move(voice_socket_));
-  } else {
-    voice_socket_.reset();
+  if (voice_socket_) {
+    send_socket_.store(nullptr, std::memory_order_release);
+    if (audio_.CaptureOpen()) {
+      retired_.push_back(std::move(voice_socket_));
+    } else {
+      voice_socket_.reset();
+    }
   }
+  ReleaseRetiredSockets();
 }
 
 void VoiceChannel::ReleaseRetiredSockets() {

@@ -55,8 +55,8 @@ class VoiceChannel final : public VoiceBlockSender {
   // Numbers, frames and sends one captured block (twice in duplicate-send mode). Capture thread.
   void SendVoiceBlock(const uint8_t* block) override;
 
-  // Releases the current socket. While capture may still send on it, it is kept (retired) until
-  // ReleaseRetiredSockets, which the teardown calls once the audio has stopped.
+  // Releases the current socket. While capture may still send on it, it is kept (retired) until a
+  // release finds the audio stopped, which frees every retired socket.
   void ReleaseVoiceSocket();
   void ReleaseRetiredSockets();
   bool HasVoiceSocket() const { return voice_socket_ != nullptr; }
