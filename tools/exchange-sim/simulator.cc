@@ -446,7 +446,7 @@ Event Simulator::Impl::MakeEvent(Event::Kind kind, int channel) const {
 }
 
 void Simulator::Impl::Emit(Event e) {
-  e.when = Clock::now();
+  if (e.when == Clock::time_point{}) e.when = Clock::now();  // unless the caller knows the moment
   e.wall = std::chrono::system_clock::now();
   bool log_it = true;
   if (e.kind == Event::Kind::VoiceReceived || e.kind == Event::Kind::VoiceSent) log_it = ShouldLogVoice();
@@ -893,8 +893,11 @@ void Simulator::Impl::FlushTag(PhoneConn& c) {
     c.inflight_sent += static_cast<size_t>(n);
   }
   c.sending = false;
-  c.next_send = Clock::now() + milliseconds(opt_.tag_gap_ms);
+  // The gap runs from the moment the tag went out, which is also the event's time.
+  const Clock::time_point sent_at = Clock::now();
+  c.next_send = sent_at + milliseconds(opt_.tag_gap_ms);
   Event e = MakeEvent(Event::Kind::TagSent, c.channel);
+  e.when = sent_at;
   e.bytes = bytes;
   e.text = (c.inflight.hostile ? "hostile chunk " : "") + Display(bytes);
   e.peer = c.peer;
