@@ -11,10 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "alaw.h"
-#include "protocol.h"
+#include "exchange/protocol/alaw.h"
+#include "exchange/protocol/wire_formats.h"
+#include "hostile_material.h"
 
 namespace exsim {
+
+// The simulator speaks through the exchange's own wire formats.
+using namespace exchange;
 
 enum class VoiceMode { kNone, kTone, kEcho };
 

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "exchange_sim.h"
-#include "text.h"
+#include "exchange/protocol/display_text.h"
 
 namespace exsim {
 

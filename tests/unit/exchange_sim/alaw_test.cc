@@ -1,4 +1,4 @@
-#include "alaw.h"
+#include "exchange_sim.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
-#include "protocol.h"
+#include "exchange_sim.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 
-#include "text.h"
+#include "exchange/protocol/display_text.h"
 
 namespace exsim {
 namespace {

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <thread>
 
-#include "alaw.h"
+#include "exchange_sim.h"
 #include "exchange_sim.h"
 #include "fake_client.h"
 

@@ -1,4 +1,5 @@
-// Wire formats of the address server, the phone server's tag stream and the voice datagrams.
+// Wire formats the exchange speaks with the client: the address record, the phone channel's tags and the
+// client's messages, and the voice datagrams in both directions.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace exsim {
+namespace exchange {
 
 // ---- Address server record ----
 
@@ -108,14 +109,4 @@ struct ServerVoice {
 };
 std::optional<ServerVoice> ParseServerVoice(std::string_view datagram);
 
-// ---- Hostile peer material ----
-
-// The garbage chunks sent on a phone connection before the normal tags, each to be sent on its own.
-std::vector<std::string> HostileTcpChunks(unsigned seed);
-
-// The malformed datagrams sent before the flood (oversize, empty, 1 byte, bad sequence fields). One has
-// the sequence field filled with 16 nines and no NUL: a receiver that accepts it as a number will then
-// regard every later (smaller) sequence number as old.
-std::vector<std::string> HostileVoiceDatagrams(unsigned seed, std::string_view address_text);
-
-}  // namespace exsim
+}  // namespace exchange

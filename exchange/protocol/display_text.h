@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace exsim {
+namespace exchange {
 
 // Converts GBK bytes into readable UTF-8: printable ASCII is kept, valid GBK double-byte characters are
 // converted, a backslash becomes "\\" and every other byte is shown as \xHH.
@@ -17,4 +17,4 @@ std::string FormatWallClock(std::chrono::system_clock::time_point when);
 // Removes leading and trailing spaces.
 std::string TrimSpaces(std::string_view text);
 
-}  // namespace exsim
+}  // namespace exchange

@@ -1,8 +1,8 @@
-#include "alaw.h"
+#include "exchange/protocol/alaw.h"
 
 #include <cmath>
 
-namespace exsim {
+namespace exchange {
 
 namespace {
 constexpr double kTwoPi = 6.283185307179586476925286766559;
@@ -57,4 +57,4 @@ std::string ToneGenerator::Next(int samples) {
   return out;
 }
 
-}  // namespace exsim
+}  // namespace exchange

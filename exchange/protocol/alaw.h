@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace exsim {
+namespace exchange {
 
 // Encodes one 16-bit linear sample (only the top 13 bits are significant).
 std::uint8_t AlawEncode(std::int16_t sample);
@@ -27,4 +27,4 @@ class ToneGenerator {
   double phase_ = 0.0;
 };
 
-}  // namespace exsim
+}  // namespace exchange

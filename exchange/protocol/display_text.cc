@@ -1,11 +1,11 @@
-#include "text.h"
+#include "exchange/protocol/display_text.h"
 
 #include <iconv.h>
 
 #include <cstdio>
 #include <ctime>
 
-namespace exsim {
+namespace exchange {
 
 namespace {
 
@@ -99,4 +99,4 @@ std::string TrimSpaces(std::string_view text) {
   return std::string(text.substr(begin, end - begin + 1));
 }
 
-}  // namespace exsim
+}  // namespace exchange
