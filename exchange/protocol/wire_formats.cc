@@ -1,6 +1,7 @@
 #include "exchange/protocol/wire_formats.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "exchange/protocol/display_text.h"
 
@@ -272,6 +273,16 @@ std::string BuildServerVoice(std::string_view address_text, long long sequence, 
   payload.resize(kVoiceSamples, kAlawSilence);
   out.replace(32, kVoiceSamples, payload);
   return out;
+}
+
+void FillServerVoice(uint8_t* out, std::string_view address_text, long long sequence, const uint8_t* audio) {
+  std::memset(out, 0, 32);
+  std::string_view address = address_text.substr(0, 16);
+  std::memcpy(out, address.data(), address.size());
+  char seq[24];
+  int n = std::snprintf(seq, sizeof(seq), "%lld", sequence);
+  std::memcpy(out + 16, seq, static_cast<size_t>(n < 16 ? n : 16));
+  std::memcpy(out + 32, audio, kVoiceSamples);
 }
 
 std::optional<ServerVoice> ParseServerVoice(std::string_view datagram) {

@@ -49,6 +49,7 @@ constexpr std::string_view kTagBusy = "{ChanelBusyNow}";
 constexpr std::string_view kTagWaitDial = "{ChanelWaitBohao}";
 constexpr std::string_view kTagRefused = "{PasswordOrTelphoneNumberFailed}";
 constexpr std::string_view kTagQuality = "{ZhiLiangCha}";
+constexpr std::string_view kTagNextNumber = "{BoHaoNext}";
 constexpr std::string_view kTagRemoteUdpPort = "{RemoteUDPPort}";
 constexpr std::string_view kTagLocalIp = "{MyInNetLocalIP}";
 constexpr std::string_view kTagDial = "{BuoHao}";
@@ -100,6 +101,10 @@ std::string BuildClientVoice(long long sequence, std::string_view audio);
 // Builds a 160-byte server datagram: address text (NUL padded, at most 16 bytes), sequence as decimal
 // text (NUL padded) and 128 audio bytes (padded with A-law silence if shorter).
 std::string BuildServerVoice(std::string_view address_text, long long sequence, std::string_view audio);
+
+// The same datagram written into `out` (kServerVoiceSize bytes) without allocating; `audio` holds
+// kVoiceSamples bytes.
+void FillServerVoice(uint8_t* out, std::string_view address_text, long long sequence, const uint8_t* audio);
 
 // Fields of a 160-byte server datagram, as the client reads them.
 struct ServerVoice {

@@ -1,0 +1,40 @@
+// How a phone channel behaves toward the client. The defaults are what the client expects of a real phone
+// server; the simulator changes some of them to play its scenarios.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace exchange {
+
+struct CallSettings {
+  // The client reads one chunk per readable notification and never joins chunks: two tags in one TCP
+  // segment would lose the second. Tags are therefore sent one at a time, this far apart.
+  uint64_t tag_gap_ms = 50;
+  uint64_t first_tag_delay_ms = 100;  // from the accept to the first tag
+
+  uint64_t dial_timeout_ms = 20000;  // accept to "{BuoHao}"; 0 = wait for ever
+  uint64_t linger_ms = 30000;        // after a busy reply or a refusal, how long the client may keep the line
+  uint64_t max_call_ms = 0;          // from the dial; 0 = no limit
+  uint64_t voice_pace_ms = 16;       // one datagram to the client every this many ms
+  size_t max_garbage_bytes = 4096;   // unrecognised bytes a connection may send before it is closed
+
+  int announce_udp_port = 0;  // > 0: "{RemoteUDPPort}[n]" before "{ChanelWaitBohao}"
+  bool hello = false;         // "{HELO}" first
+
+  // Raw chunks for test scenarios, each sent on its own: before everything, after "{ChanelWaitBohao}", and
+  // after each dial.
+  std::vector<std::string> tags_first;
+  std::vector<std::string> tags_after_wait;
+  std::vector<std::string> tags_after_dial;
+
+  bool request_duplicates = false;  // answer each dial with "{ZhiLiangCha}"
+
+  std::optional<std::string> voice_address;  // address text in datagrams to the client (default: its own)
+  uint16_t client_voice_port = 20001;        // the client's first voice port: used until its datagrams arrive
+  bool latch_any_source = false;             // latch voice only from the signalling peer's address unless set
+};
+
+}  // namespace exchange

@@ -1,0 +1,30 @@
+// Counts what happened to the client's numbered datagrams: new, duplicated, late (arrived after a later
+// one) and lost (never arrived). The client numbers its datagrams 1, 2, 3... and may send each twice.
+#pragma once
+
+#include <cstdint>
+
+namespace exchange {
+
+class SequenceTracker {
+ public:
+  enum class Verdict { kNew, kDuplicate, kLate };
+
+  Verdict Record(int64_t sequence);
+
+  uint64_t duplicates() const { return duplicates_; }
+  uint64_t late() const { return late_; }
+  uint64_t lost() const { return lost_; }
+
+ private:
+  static constexpr int64_t kWindow = 64;  // sequences remembered behind the newest
+
+  bool started_ = false;
+  int64_t newest_ = 0;
+  uint64_t seen_ = 0;  // bit i: newest_ - i has arrived
+  uint64_t duplicates_ = 0;
+  uint64_t late_ = 0;
+  uint64_t lost_ = 0;
+};
+
+}  // namespace exchange
