@@ -1,0 +1,132 @@
+#include "exchange/farend/sip/rtp_stream.h"
+
+#include <netinet/in.h>
+
+#include <cstring>
+
+namespace exchange {
+namespace {
+
+// After a stall longer than this (the process was stopped, the machine overloaded) the clock jumps ahead
+// instead of sending a burst the PBX would only discard.
+constexpr uint32_t kMaxCatchUpFrames = 5;
+
+}  // namespace
+
+std::unique_ptr<RtpStream> RtpStream::Open(const struct sa& bind_ip, uint16_t first_port, uint16_t last_port,
+                                           std::string* error) {
+  std::unique_ptr<RtpStream> stream(new RtpStream());
+  tmr_init(&stream->tick_);
+  sa_init(&stream->remote_, AF_UNSPEC);
+  int err = rtp_listen(&stream->socket_, IPPROTO_UDP, &bind_ip, first_port, last_port, false,
+                       &RtpStream::OnRtp, nullptr, stream.get());
+  if (err != 0) {
+    *error = "no RTP port free in " + std::to_string(first_port) + "-" + std::to_string(last_port) + ": " +
+             std::strerror(err);
+    return nullptr;
+  }
+  stream->packet_ = mbuf_alloc(RTP_HEADER_SIZE + kRtpFrameSamples);
+  if (stream->packet_ == nullptr) {
+    *error = "out of memory";
+    return nullptr;
+  }
+  return stream;
+}
+
+RtpStream::~RtpStream() {
+  tmr_cancel(&tick_);
+  mem_deref(socket_);
+  mem_deref(packet_);
+}
+
+uint16_t RtpStream::local_port() const {
+  return sa_port(rtp_local(socket_));
+}
+
+void RtpStream::Start(const struct sa& remote) {
+  if (started_) return;
+  started_ = true;
+  remote_ = remote;
+  next_tick_ms_ = tmr_jiffies() + kRtpFrameMs;
+  tmr_start(&tick_, kRtpFrameMs, &RtpStream::OnTick, this);
+}
+
+void RtpStream::Stop() {
+  started_ = false;
+  tmr_cancel(&tick_);
+}
+
+void RtpStream::OnClientVoice(int64_t sequence, const uint8_t* block) {
+  // Voice spoken before the answer has nobody to hear it; buffering it would only delay the conversation.
+  if (!started_) return;
+  uplink_.Put(sequence, block, tmr_jiffies());
+}
+
+bool RtpStream::ReadBlock(uint8_t* block) {
+  if (!started_) return false;
+  return downlink_.Read(block, tmr_jiffies());
+}
+
+void RtpStream::OnRtp(const struct sa* src, const struct rtp_header* header, struct mbuf* mb, void* arg) {
+  static_cast<RtpStream*>(arg)->Receive(src, header, mb);
+}
+
+void RtpStream::Receive(const struct sa* src, const struct rtp_header* header, struct mbuf* mb) {
+  size_t size = mbuf_get_left(mb);
+  if (!started_ || header->pt != kPcmaPayloadType || size == 0 || size > kMaxRtpPayload) {
+    ++counters_.ignored_in;
+    return;
+  }
+  if (!latched_) {
+    remote_ = *src;
+    latched_ = true;
+  } else if (!sa_cmp(src, &remote_, SA_ALL)) {
+    ++counters_.ignored_in;
+    return;
+  }
+  ++counters_.packets_in;
+  downlink_.Put(header->seq, header->ts, mbuf_buf(mb), size, tmr_jiffies());
+}
+
+void RtpStream::OnTick(void* arg) {
+  auto* self = static_cast<RtpStream*>(arg);
+  uint64_t now = tmr_jiffies();
+  uint32_t due = 0;
+  while (self->next_tick_ms_ <= now && due < kMaxCatchUpFrames) {
+    self->SendFrame();
+    self->next_tick_ms_ += kRtpFrameMs;
+    ++due;
+  }
+  if (self->next_tick_ms_ <= now) {
+    uint64_t skipped = (now - self->next_tick_ms_) / kRtpFrameMs + 1;
+    self->timestamp_ += static_cast<uint32_t>(skipped * kRtpFrameSamples);
+    self->next_tick_ms_ += skipped * kRtpFrameMs;
+  }
+  tmr_start(&self->tick_, self->next_tick_ms_ - now, &RtpStream::OnTick, self);
+}
+
+void RtpStream::SendFrame() {
+  packet_->pos = RTP_HEADER_SIZE;
+  packet_->end = RTP_HEADER_SIZE + kRtpFrameSamples;
+  bool marker = false;
+  UplinkBuffer::Frame frame = uplink_.Get(packet_->buf + RTP_HEADER_SIZE, &marker, tmr_jiffies());
+  // The timestamp counts samples of our clock, sent or not, so the PBX sees a gap as a gap.
+  uint32_t timestamp = timestamp_;
+  timestamp_ += kRtpFrameSamples;
+  if (frame == UplinkBuffer::Frame::kNone) return;
+  if (frame == UplinkBuffer::Frame::kConcealed) ++counters_.concealed_out;
+  if (rtp_send(socket_, &remote_, false, marker, kPcmaPayloadType, timestamp, packet_) == 0) {
+    ++counters_.packets_out;
+  }
+}
+
+SipMediaCounters RtpStream::counters() const {
+  SipMediaCounters counters = counters_;
+  counters.lost_in = downlink_.stats().lost;
+  counters.late_in = downlink_.stats().late;
+  counters.client_lost = uplink_.stats().lost;
+  counters.client_late = uplink_.stats().late;
+  return counters;
+}
+
+}  // namespace exchange

@@ -1,0 +1,78 @@
+// The RTP side of one bridged call: one UDP socket that both receives from and sends to the PBX (symmetric
+// RTP, so a PBX behind NAT or one that ignores the SDP address still reaches us), latched to the PBX's real
+// source after its first valid PCMA packet. The client's 16 ms blocks leave as 20 ms packets on our own
+// clock; the PBX's packets of any ptime are re-framed into 16 ms blocks for the call's pacer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <re.h>
+
+#include "exchange/media/downlink_buffer.h"
+#include "exchange/media/uplink_buffer.h"
+
+namespace exchange {
+
+// Per call, for its summary line.
+struct SipMediaCounters {
+  uint64_t packets_in = 0;     // valid PCMA packets from the latched source
+  uint64_t packets_out = 0;    // RTP packets sent to the PBX
+  uint64_t ignored_in = 0;     // packets of another payload type or size, or from another source
+  uint64_t lost_in = 0;        // PBX packets never received
+  uint64_t late_in = 0;        // PBX packets that came after their audio was due
+  uint64_t client_lost = 0;    // client blocks never received by the time they were due
+  uint64_t client_late = 0;    // client blocks that came after their turn
+  uint64_t concealed_out = 0;  // packets toward the PBX that cover missing client blocks
+};
+
+constexpr uint8_t kPcmaPayloadType = 8;
+constexpr size_t kRtpFrameSamples = 160;  // 20 ms at 8 kHz
+constexpr uint32_t kRtpFrameMs = 20;
+constexpr size_t kMaxRtpPayload = 480;  // 60 ms, the longest ptime accepted
+
+class RtpStream {
+ public:
+  // Binds a socket on `bind_ip` at an even port within [first_port, last_port].
+  static std::unique_ptr<RtpStream> Open(const struct sa& bind_ip, uint16_t first_port, uint16_t last_port,
+                                         std::string* error);
+  ~RtpStream();
+  RtpStream(const RtpStream&) = delete;
+  RtpStream& operator=(const RtpStream&) = delete;
+
+  uint16_t local_port() const;
+
+  // The call is answered: send to `remote` (from the SDP answer) until the PBX's own source is seen, and
+  // start the 20 ms clock toward it.
+  void Start(const struct sa& remote);
+  // The call is over: nothing more is sent or handed on; the counters stay.
+  void Stop();
+
+  void OnClientVoice(int64_t sequence, const uint8_t* block);
+  bool ReadBlock(uint8_t* block);
+
+  SipMediaCounters counters() const;
+  bool latched() const { return latched_; }
+
+ private:
+  RtpStream() = default;
+  static void OnRtp(const struct sa* src, const struct rtp_header* header, struct mbuf* mb, void* arg);
+  static void OnTick(void* arg);
+  void Receive(const struct sa* src, const struct rtp_header* header, struct mbuf* mb);
+  void SendFrame();
+
+  struct rtp_sock* socket_ = nullptr;
+  struct mbuf* packet_ = nullptr;
+  struct tmr tick_;
+  struct sa remote_;
+  bool started_ = false;
+  bool latched_ = false;
+  uint64_t next_tick_ms_ = 0;
+  uint32_t timestamp_ = 0;
+  UplinkBuffer uplink_;
+  DownlinkBuffer downlink_;
+  SipMediaCounters counters_;
+};
+
+}  // namespace exchange

@@ -1,0 +1,203 @@
+#include "exchange/farend/sip/sip_far_end.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "exchange/farend/sip/hunt_list.h"
+
+namespace exchange {
+
+// One INVITE and the session it may become. Kept alive after it is dropped until libre has returned from
+// whatever callback dropped it; a dropped leg ignores everything libre still reports.
+struct SipFarEnd::Leg {
+  SipFarEnd* owner = nullptr;
+  struct sipsess* session = nullptr;
+  bool dropped = false;
+  bool established = false;
+  std::string unusable;  // why the answer could not be used
+  struct sa remote;      // the RTP address of the answer
+};
+
+SipFarEnd::SipFarEnd(SipStack& stack, const FarEndRequest& request, std::vector<std::string> extensions,
+                     FarEndListener& listener)
+    : stack_(stack),
+      listener_(listener),
+      call_id_(request.call_id),
+      flow_(std::move(extensions), stack.settings.ring_limit_s * 1000, stack.settings.max_wait_s * 1000,
+            *this, listener) {
+  tmr_init(&response_timer_);
+  tmr_init(&ring_timer_);
+  tmr_init(&reaper_);
+}
+
+SipFarEnd::~SipFarEnd() {
+  tmr_cancel(&response_timer_);
+  tmr_cancel(&ring_timer_);
+  tmr_cancel(&reaper_);
+  // Releasing a session makes libre send CANCEL (ringing) or BYE (answered) and finish the transaction on
+  // its own; it calls none of our handlers again.
+  for (auto& leg : legs_)
+    mem_deref(leg->session);
+  legs_.clear();
+  rtp_.reset();
+  mem_deref(sdp_);
+}
+
+void SipFarEnd::Start() {
+  std::string error;
+  rtp_ =
+      RtpStream::Open(stack_.rtp_bind, stack_.settings.rtp_port_first, stack_.settings.rtp_port_last, &error);
+  if (!rtp_) {
+    listener_.OnFarEndEnded("RTP: " + error);
+    return;
+  }
+  int err = sdp_session_alloc(&sdp_, &stack_.media_address);
+  err |= sdp_media_add(&media_, sdp_, "audio", rtp_->local_port(), "RTP/AVP");
+  if (err == 0) {
+    err = sdp_format_add(nullptr, media_, false, "8", "PCMA", 8000, 1, nullptr, nullptr, nullptr, false,
+                         nullptr);
+  }
+  if (err == 0) err = sdp_media_set_lattr(media_, true, "ptime", "20");
+  if (err != 0) {
+    listener_.OnFarEndEnded(std::string("SDP: ") + std::strerror(err));
+    return;
+  }
+  flow_.Start();
+}
+
+void SipFarEnd::OnClientVoice(int64_t sequence, const uint8_t* block) {
+  if (rtp_) rtp_->OnClientVoice(sequence, block);
+}
+
+bool SipFarEnd::ReadBlock(uint8_t* block) {
+  return rtp_ && rtp_->ReadBlock(block);
+}
+
+SipMediaCounters SipFarEnd::counters() const {
+  return rtp_ ? rtp_->counters() : SipMediaCounters();
+}
+
+bool SipFarEnd::Invite(const std::string& extension, std::string* why) {
+  struct mbuf* offer = nullptr;
+  int err = sdp_encode(&offer, sdp_, true);
+  if (err != 0) {
+    *why = std::string("SDP: ") + std::strerror(err);
+    return false;
+  }
+  std::string to = "sip:" + EscapeExtension(extension) + "@" + stack_.settings.domain;
+  const char* routes[] = {stack_.route.c_str()};
+  const std::string& display = stack_.settings.display_name;
+  auto leg = std::make_unique<Leg>();
+  leg->owner = this;
+  err = sipsess_connect(
+      &leg->session, stack_.sessions, to.c_str(), display.empty() ? nullptr : display.c_str(),
+      stack_.from_uri.c_str(), stack_.contact_user.c_str(), routes, 1, "application/sdp", offer,
+      &SipStack::Authenticate, &stack_, false, nullptr, &SipFarEnd::OnAnswer, &SipFarEnd::OnProgress,
+      &SipFarEnd::OnEstablished, nullptr, nullptr, &SipFarEnd::OnClosed, leg.get(), nullptr);
+  mem_deref(offer);
+  if (err != 0) {
+    *why = std::strerror(err);
+    return false;
+  }
+  if (stack_.log) stack_.log("call " + call_id_ + ": INVITE " + to);
+  current_ = leg.get();
+  legs_.push_back(std::move(leg));
+  return true;
+}
+
+void SipFarEnd::Drop() {
+  if (current_ == nullptr) return;
+  current_->dropped = true;
+  current_ = nullptr;
+  // Audio stops with the session; the counters stay for the summary line.
+  if (rtp_) rtp_->Stop();
+  tmr_start(&reaper_, 0, &SipFarEnd::OnReap, this);
+}
+
+void SipFarEnd::ArmResponseTimer(uint32_t ms) {
+  tmr_start(&response_timer_, ms, &SipFarEnd::OnResponseTimer, this);
+}
+
+void SipFarEnd::ArmRingTimer(uint32_t ms) {
+  tmr_start(&ring_timer_, ms, &SipFarEnd::OnRingTimer, this);
+}
+
+void SipFarEnd::StopTimers() {
+  tmr_cancel(&response_timer_);
+  tmr_cancel(&ring_timer_);
+}
+
+int SipFarEnd::OnAnswer(const struct sip_msg* msg, void* arg) {
+  auto* leg = static_cast<Leg*>(arg);
+  if (leg->dropped) return 0;
+  SipFarEnd* self = leg->owner;
+  if (sdp_decode(self->sdp_, msg->mb, false) != 0) {
+    leg->unusable = "no SDP answer";
+    return EPROTO;
+  }
+  if (sdp_media_rformat(self->media_, "PCMA") == nullptr || sdp_media_rport(self->media_) == 0) {
+    leg->unusable = "PCMA refused";
+    return EPROTO;
+  }
+  leg->remote = *sdp_media_raddr(self->media_);
+  return 0;
+}
+
+void SipFarEnd::OnProgress(const struct sip_msg* msg, void* arg) {
+  auto* leg = static_cast<Leg*>(arg);
+  if (leg->dropped) return;
+  leg->owner->flow_.OnProvisional(msg->scode);
+}
+
+void SipFarEnd::OnEstablished(const struct sip_msg*, void* arg) {
+  auto* leg = static_cast<Leg*>(arg);
+  if (leg->dropped) return;
+  SipFarEnd* self = leg->owner;
+  leg->established = true;
+  self->answered_ = true;
+  self->rtp_->Start(leg->remote);
+  self->flow_.OnAnswered();
+}
+
+void SipFarEnd::OnClosed(int err, const struct sip_msg* msg, void* arg) {
+  auto* leg = static_cast<Leg*>(arg);
+  if (leg->dropped) return;
+  SipCallFlow& flow = leg->owner->flow_;
+  if (!leg->unusable.empty()) {
+    flow.OnUnusableAnswer(leg->unusable);
+  } else if (leg->established && (err == ECONNRESET || err == 0)) {
+    // libre reports the far side's BYE as a reset connection.
+    flow.OnHangUp();
+  } else if (err != 0) {
+    flow.OnTransportError(std::strerror(err));
+  } else if (msg != nullptr) {
+    flow.OnFinalFailure(msg->scode, std::string(msg->reason.p, msg->reason.l));
+  } else {
+    flow.OnTransportError("session closed");
+  }
+}
+
+void SipFarEnd::OnResponseTimer(void* arg) {
+  static_cast<SipFarEnd*>(arg)->flow_.OnResponseTimeout();
+}
+
+void SipFarEnd::OnRingTimer(void* arg) {
+  static_cast<SipFarEnd*>(arg)->flow_.OnRingTimeout();
+}
+
+void SipFarEnd::OnReap(void* arg) {
+  static_cast<SipFarEnd*>(arg)->ReapDroppedLegs();
+}
+
+void SipFarEnd::ReapDroppedLegs() {
+  for (auto it = legs_.begin(); it != legs_.end();) {
+    if ((*it)->dropped) {
+      mem_deref((*it)->session);
+      it = legs_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace exchange

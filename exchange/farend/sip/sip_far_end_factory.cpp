@@ -1,0 +1,161 @@
+#include "exchange/farend/sip/sip_far_end_factory.h"
+
+#include <cstring>
+#include <iostream>
+
+#include "exchange/farend/sip/hunt_list.h"
+#include "exchange/farend/sip/sip_far_end.h"
+
+namespace exchange {
+namespace {
+
+constexpr uint32_t kRegistrationSeconds = 3600;
+constexpr uint32_t kMaxNameservers = 8;
+
+std::string AddressText(const struct sa& address) {
+  char text[64] = "";
+  sa_ntop(&address, text, sizeof text);
+  return address.u.sa.sa_family == AF_INET6 ? "[" + std::string(text) + "]" : std::string(text);
+}
+
+}  // namespace
+
+int SipStack::Authenticate(char** user, char** password, const char*, void* arg) {
+  auto* stack = static_cast<SipStack*>(arg);
+  // Without a password there is nothing to answer a challenge with: the request fails with the challenge's
+  // status, which the call's log line shows.
+  if (stack->settings.password.empty()) return EAUTH;
+  int err = str_dup(user, stack->settings.user.c_str());
+  err |= str_dup(password, stack->settings.password.c_str());
+  return err;
+}
+
+std::unique_ptr<SipFarEndFactory> SipFarEndFactory::Open(const SipSettings& settings, std::string* error,
+                                                         Log log) {
+  std::unique_ptr<SipFarEndFactory> factory(new SipFarEndFactory());
+  SipStack& stack = factory->stack_;
+  stack.settings = settings;
+  stack.log = log ? std::move(log) : [](const std::string& line) { std::cerr << "sip: " << line << "\n"; };
+
+  struct sa local;
+  if (sa_set_str(&local, settings.local_address.c_str(), settings.local_port) != 0) {
+    *error = "local address " + settings.local_address + " is not an IP address";
+    return nullptr;
+  }
+  stack.rtp_bind = local;
+  sa_set_port(&stack.rtp_bind, 0);
+
+  if (!settings.public_address.empty()) {
+    sa_set_str(&stack.media_address, settings.public_address.c_str(), 0);
+  } else if (!sa_is_any(&local)) {
+    stack.media_address = stack.rtp_bind;
+  } else if (net_default_source_addr_get(local.u.sa.sa_family, &stack.media_address) != 0) {
+    *error = "no default source address to put in SDP: set public_address";
+    return nullptr;
+  }
+
+  // A resolver is only needed when the server is named rather than numbered.
+  struct sa numeric;
+  if (sa_set_str(&numeric, settings.server_host.c_str(), 0) != 0) {
+    char domain[256] = "";
+    struct sa nameservers[kMaxNameservers];
+    uint32_t count = kMaxNameservers;
+    int err = dns_srv_get(domain, sizeof domain, nameservers, &count);
+    if (err == 0) err = dnsc_alloc(&factory->dns_, nullptr, nameservers, count);
+    if (err != 0) {
+      *error = "no DNS resolver for " + settings.server_host + ": " + std::strerror(err);
+      return nullptr;
+    }
+  }
+
+  int err = sip_alloc(&stack.sip, factory->dns_, 32, 32, 32, "Pelvarine exchange", nullptr, nullptr);
+  if (err == 0) err = sip_transp_add(stack.sip, SIP_TRANSP_UDP, &local);
+  if (err != 0) {
+    *error = "SIP over UDP on " + AddressText(local) + ":" + std::to_string(settings.local_port) + ": " +
+             std::strerror(err);
+    return nullptr;
+  }
+  err = sip_transp_add(stack.sip, SIP_TRANSP_TCP, &local);
+  if (err != 0) {
+    *error = "SIP over TCP on " + AddressText(local) + ":" + std::to_string(settings.local_port) + ": " +
+             std::strerror(err);
+    return nullptr;
+  }
+  err = sipsess_listen(&stack.sessions, stack.sip, 32, &SipFarEndFactory::OnIncoming, factory.get());
+  if (err != 0) {
+    *error = std::string("SIP sessions: ") + std::strerror(err);
+    return nullptr;
+  }
+
+  stack.from_uri = "sip:" + settings.user + "@" + settings.domain;
+  stack.route = settings.server;
+  stack.contact_user = settings.user;
+  if (!settings.public_address.empty()) {
+    stack.contact_user = "sip:" + settings.user + "@" + AddressText(stack.media_address) + ":" +
+                         std::to_string(settings.local_port) +
+                         (settings.transport == SipTransport::kTcp ? ";transport=tcp" : "");
+  }
+
+  if (settings.register_trunk) {
+    const char* routes[] = {stack.route.c_str()};
+    std::string registrar = "sip:" + settings.domain;
+    err = sipreg_register(&factory->registration_, stack.sip, registrar.c_str(), stack.from_uri.c_str(),
+                          settings.display_name.empty() ? nullptr : settings.display_name.c_str(),
+                          stack.from_uri.c_str(), kRegistrationSeconds, stack.contact_user.c_str(), routes, 1,
+                          0, &SipStack::Authenticate, &stack, false, &SipFarEndFactory::OnRegisterResponse,
+                          factory.get(), nullptr, nullptr);
+    if (err != 0) {
+      *error = std::string("SIP registration: ") + std::strerror(err);
+      return nullptr;
+    }
+  }
+  return factory;
+}
+
+SipFarEndFactory::~SipFarEndFactory() {
+  mem_deref(registration_);
+  if (stack_.sessions != nullptr) sipsess_close_all(stack_.sessions);
+  mem_deref(stack_.sessions);
+  if (stack_.sip != nullptr) sip_close(stack_.sip, true);
+  mem_deref(stack_.sip);
+  mem_deref(dns_);
+}
+
+std::string SipFarEndFactory::CheckTarget(std::string_view target) const {
+  std::vector<std::string> extensions;
+  std::string error;
+  if (!ParseHuntList(target, &extensions, &error)) return error;
+  return {};
+}
+
+std::unique_ptr<FarEnd> SipFarEndFactory::Create(const FarEndRequest& request, FarEndListener& listener) {
+  std::vector<std::string> extensions;
+  std::string error;
+  // The dial plan was checked at load; an empty list here makes the far end end at once, with the reason.
+  ParseHuntList(request.target, &extensions, &error);
+  return std::make_unique<SipFarEnd>(stack_, request, std::move(extensions), listener);
+}
+
+bool SipFarEndFactory::registered() const {
+  return registration_ != nullptr && sipreg_registered(registration_);
+}
+
+void SipFarEndFactory::OnIncoming(const struct sip_msg* msg, void* arg) {
+  auto* self = static_cast<SipFarEndFactory*>(arg);
+  // Calls toward visitors are not a thing: the exchange only dials out.
+  sip_treply(nullptr, self->stack_.sip, msg, 603, "Decline");
+}
+
+void SipFarEndFactory::OnRegisterResponse(int err, const struct sip_msg* msg, void* arg) {
+  auto* self = static_cast<SipFarEndFactory*>(arg);
+  if (err != 0) {
+    self->stack_.log("registration at " + self->stack_.settings.server + " failed: " + std::strerror(err));
+  } else if (msg != nullptr && msg->scode >= 300) {
+    self->stack_.log("registration at " + self->stack_.settings.server + " refused: " +
+                     std::to_string(msg->scode) + " " + std::string(msg->reason.p, msg->reason.l));
+  } else if (msg != nullptr && msg->scode >= 200) {
+    self->stack_.log("registered at " + self->stack_.settings.server);
+  }
+}
+
+}  // namespace exchange

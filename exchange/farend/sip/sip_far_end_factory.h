@@ -1,0 +1,46 @@
+// Makes the exchange's SIP far ends. Owns libre's SIP stack for the exchange's whole life: the UDP and TCP
+// transports on the configured local address, the session socket that turns away calls from the PBX (the
+// exchange only places calls), and the trunk registration when configured. Create it inside libre's running
+// main loop's thread, after libre_init().
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "exchange/farend/far_end.h"
+#include "exchange/farend/sip/sip_settings.h"
+#include "exchange/farend/sip/sip_stack.h"
+
+namespace exchange {
+
+class SipFarEndFactory : public FarEndFactory {
+ public:
+  using Log = std::function<void(const std::string&)>;
+
+  // Sets up the stack; returns null and says why (the address in use, DNS not configured...) on failure.
+  // `log` receives registration outcomes and other events worth a line (stderr when empty).
+  static std::unique_ptr<SipFarEndFactory> Open(const SipSettings& settings, std::string* error,
+                                                Log log = {});
+  ~SipFarEndFactory() override;
+  SipFarEndFactory(const SipFarEndFactory&) = delete;
+  SipFarEndFactory& operator=(const SipFarEndFactory&) = delete;
+
+  std::string CheckTarget(std::string_view target) const override;
+  std::unique_ptr<FarEnd> Create(const FarEndRequest& request, FarEndListener& listener) override;
+
+  // True once the trunk registration was accepted (always false without `register = yes`).
+  bool registered() const;
+
+ private:
+  SipFarEndFactory() = default;
+  static void OnIncoming(const struct sip_msg* msg, void* arg);
+  static void OnRegisterResponse(int err, const struct sip_msg* msg, void* arg);
+
+  SipStack stack_;
+  struct dnsc* dns_ = nullptr;
+  struct sipreg* registration_ = nullptr;
+};
+
+}  // namespace exchange

@@ -1,0 +1,29 @@
+// What every SIP far end of the exchange shares: libre's SIP stack with its transports and session socket,
+// and the addresses and names derived from the settings once. Owned by SipFarEndFactory.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <re.h>
+
+#include "exchange/farend/sip/sip_settings.h"
+
+namespace exchange {
+
+struct SipStack {
+  SipSettings settings;
+  struct sip* sip = nullptr;
+  struct sipsess_sock* sessions = nullptr;
+  struct sa rtp_bind;        // where RTP sockets are bound (the SIP listen address, port 0)
+  struct sa media_address;   // the address written in SDP
+  std::string from_uri;      // sip:user@domain
+  std::string contact_user;  // a user name, or a whole Contact URI when a public address is set
+  std::string route;         // the server, through which every request goes
+  std::function<void(const std::string&)> log;
+
+  // Supplies the digest credentials to libre; `arg` is the SipStack.
+  static int Authenticate(char** user, char** password, const char* realm, void* arg);
+};
+
+}  // namespace exchange
