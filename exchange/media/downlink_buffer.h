@@ -41,29 +41,32 @@ class DownlinkBuffer {
   const Stats& stats() const { return stats_; }
 
  private:
-  void Restart();
-  bool SeenBefore(uint16_t sequence);
-  int64_t Unwrap(uint32_t timestamp) const;
+  bool SeenBefore(uint16_t sequence, bool* new_source);
+  int64_t MaxBacklog() const;
+  void AdvanceTo(int64_t position);
+  void Store(int64_t position, const uint8_t* payload, size_t samples);
   bool Covered(int64_t from, int64_t to) const;
   bool Quiet(int64_t from, int64_t to) const;
-  void Store(int64_t position, const uint8_t* payload, size_t samples);
-  void Trim(uint64_t now_ms);
+  bool CopyOut(uint8_t* out);
+  bool TryStart();
+  void WatchBacklog();
 
-  std::vector<uint8_t> ring_;     // samples, indexed by stream position modulo its size
-  std::vector<uint8_t> present_;  // 1 where ring_ holds a received sample
+  std::vector<uint8_t> ring_;     // samples, by stream position modulo its size
+  std::vector<uint8_t> present_;  // 1 where ring_ holds a received sample not yet played
   Concealer concealer_;
   Stats stats_;
 
-  bool any_ = false;           // a packet has been accepted since construction
+  bool any_ = false;           // a packet has been accepted
   bool playing_ = false;       // blocks are flowing
-  int64_t offset_ = 0;         // added to the unwrapped timestamp to give a stream position
-  int64_t last_ts_ = 0;        // unwrapped timestamp of the newest packet, for unwrapping the next
+  int64_t offset_ = 0;         // unwrapped timestamp + offset_ = stream position
+  int64_t last_ts_ = 0;        // unwrapped timestamp of the newest packet, the reference for unwrapping
   int64_t newest_end_ = 0;     // stream position just past the newest received sample
   int64_t read_pos_ = 0;       // stream position of the next sample to play
-  size_t packet_samples_ = 0;  // size of the latest packet: the reorder hold
+  size_t packet_samples_ = 0;  // size of the latest packet: the reorder slack
   int stalled_blocks_ = 0;
-  int64_t min_level_ = 0;  // lowest backlog seen over the current trimming window
+  int64_t min_level_ = 0;  // lowest backlog over the current watch window
   int window_reads_ = 0;
+  int64_t trim_ = 0;  // samples to drop in the next quiet stretches
 
   bool seq_known_ = false;
   uint16_t highest_seq_ = 0;

@@ -51,36 +51,41 @@ class UplinkBuffer {
 
  private:
   struct Slot {
-    int64_t index = -1;  // which block the slot holds (blocks counted from origin_), -1 when empty
+    int64_t index = -1;  // which block the slot holds (counted from origin_), -1 when empty
   };
 
-  void Reset();
-  bool AcceptsOutOfWindow(int64_t sequence, uint64_t now_ms);
-  void StartFrom(int64_t sequence);
-  bool TryStart(uint64_t now_ms, bool* marker);
-  void SteerHold(int64_t hold_samples);
-  bool Covered(int64_t from, int64_t to) const;
+  void Resync(int64_t sequence);
+  bool FollowJump(int64_t sequence, uint64_t now_ms);
+  void AdvanceTo(int64_t position);
+  bool Held(int64_t index) const;
   bool Quiet(int64_t from, int64_t to) const;
-  void CopyOut(int64_t from, size_t count, uint8_t* out, bool* concealed);
+  bool CopyOut(int64_t from, size_t count, uint8_t* out);
+  void UpdateTarget();
+  int64_t Hold(uint64_t now_ms) const;
+  bool TryStart(uint64_t now_ms);
+  int64_t Steer(int64_t hold);
   int64_t NewestEnd() const { return (newest_ + 1) * static_cast<int64_t>(kClientBlockSamples); }
 
   size_t frame_samples_;
-  std::vector<uint8_t> ring_;  // kRingBlocks blocks of samples
+  std::vector<uint8_t> ring_;  // the samples of the blocks in slots_, slot by slot
   std::vector<Slot> slots_;
   JitterEstimate jitter_;
   Concealer concealer_;
   Stats stats_;
 
-  bool synced_ = false;   // the numbering is known (a block has arrived since the last reset)
-  bool playing_ = false;  // frames are flowing; false before the first frame and after a long silence
-  int64_t origin_ = 0;    // client sequence number of block index 0
-  int64_t newest_ = -1;   // highest block index received
-  int64_t read_pos_ = 0;  // next sample to play, counted from block 0
-  int64_t counted_lost_through_ = -1;  // blocks up to this index have been counted as lost or played
-  int target_ms_ = 0;
-  int stalled_frames_ = 0;
+  bool synced_ = false;           // the numbering is known: a block has arrived
+  bool playing_ = false;          // frames are flowing; false before the first and after a long silence
+  bool fresh_ = true;             // nothing played since the numbering was (re)learnt
+  int64_t origin_ = 0;            // client sequence number of block index 0
+  int64_t newest_ = -1;           // highest block index received
+  int64_t read_pos_ = 0;          // next sample to play, counted from the start of block 0
+  int64_t counted_through_ = -1;  // blocks up to here have been played or counted as lost
+  int64_t target_ = 0;            // the hold to steer towards, in samples
+  int shrink_count_ = 0;
+  int64_t stalled_ = 0;  // samples concealed in a row while waiting for a late block
+  bool last_quiet_ = true;
   uint64_t last_arrival_ms_ = 0;
-  int64_t stray_next_ = 0;  // expected next number of a run of out-of-window blocks
+  int64_t stray_next_ = 0;  // expected next number of a run of far-off numbers
   int stray_run_ = 0;
 };
 

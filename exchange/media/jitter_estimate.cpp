@@ -1,0 +1,40 @@
+#include "exchange/media/jitter_estimate.h"
+
+#include <algorithm>
+
+namespace exchange {
+
+JitterEstimate::JitterEstimate(size_t window, size_t update_every)
+    : window_(window < 1 ? 1 : window),
+      scratch_(window_.size()),
+      update_every_(update_every < 1 ? 1 : update_every) {}
+
+void JitterEstimate::Clear() {
+  next_ = 0;
+  count_ = 0;
+  since_update_ = 0;
+  base_ = 0;
+  spread_ = 0;
+}
+
+void JitterEstimate::Add(int64_t transit) {
+  window_[next_] = transit;
+  next_ = (next_ + 1) % window_.size();
+  if (count_ < window_.size()) ++count_;
+  base_ = count_ == 1 ? transit : std::min(base_, transit);
+  // While the window is young every arrival refines the estimate; later, a periodic update is plenty.
+  if (++since_update_ >= update_every_ || count_ <= update_every_) Recompute();
+}
+
+void JitterEstimate::Recompute() {
+  since_update_ = 0;
+  std::copy(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(count_), scratch_.begin());
+  const auto begin = scratch_.begin();
+  const auto end = begin + static_cast<std::ptrdiff_t>(count_);
+  base_ = *std::min_element(begin, end);
+  const auto high = begin + static_cast<std::ptrdiff_t>((count_ - 1) * 97 / 100);
+  std::nth_element(begin, high, end);
+  spread_ = *high - base_;
+}
+
+}  // namespace exchange

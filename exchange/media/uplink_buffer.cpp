@@ -1,0 +1,263 @@
+#include "exchange/media/uplink_buffer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "exchange/media/alaw.h"
+
+namespace exchange {
+namespace {
+
+constexpr int64_t kBlock = static_cast<int64_t>(kClientBlockSamples);
+// Blocks the buffer can hold: about a second, far beyond the longest hold, so reordering and a slow owner
+// never overwrite something still to be played.
+constexpr int64_t kRingBlocks = 64;
+// The hold never goes above this, however rough the network: past it, talking becomes awkward.
+constexpr int64_t kMaxHold = 200 * kSamplesPerMs;
+// Before any jitter has been seen the buffer holds one frame plus this much.
+constexpr int64_t kStartExtra = 20 * kSamplesPerMs;
+// Above its target, the hold is cut in quiet stretches once it is a frame over, and even in speech past this.
+constexpr int64_t kSpeechDropMargin = 50 * kSamplesPerMs;
+// Below its target, the hold is let grow in quiet stretches once it is this much short, and even in speech
+// past the larger margin (a late block would stall playback and grow it anyway).
+constexpr int64_t kQuietInsertMargin = 10 * kSamplesPerMs;
+constexpr int64_t kSpeechInsertMargin = 30 * kSamplesPerMs;
+// The target shrinks by one millisecond every this many frames while the jitter stays below it.
+constexpr int kShrinkEveryFrames = 4;
+// After this long with nothing to play the client is taken to have stopped sending: frames stop until it
+// speaks again.
+constexpr int64_t kIdleAfter = 100 * kSamplesPerMs;
+// A number far outside the window is believed (a restarted client) when it follows a pause this long, or
+// when this many consecutive numbers confirm it.
+constexpr uint64_t kRestartPauseMs = 300;
+constexpr int kRestartRun = 3;
+
+int64_t FloorBlock(int64_t position) {
+  return position >= 0 ? position / kBlock : -((-position + kBlock - 1) / kBlock);
+}
+
+}  // namespace
+
+UplinkBuffer::UplinkBuffer(size_t frame_samples)
+    : frame_samples_(std::clamp<size_t>(frame_samples, 1, kRingBlocks * kClientBlockSamples / 4)),
+      ring_(kRingBlocks * kClientBlockSamples, kAlawSilence),
+      slots_(kRingBlocks) {
+  target_ = std::min<int64_t>(static_cast<int64_t>(frame_samples_) + kStartExtra, kMaxHold);
+  stats_.target_hold_ms = static_cast<int>(target_ / kSamplesPerMs);
+}
+
+void UplinkBuffer::Resync(int64_t sequence) {
+  // Block indexes start a little below the first block so that its elders, arriving late, still fit.
+  origin_ = sequence - kRingBlocks / 2;
+  for (Slot& slot : slots_)
+    slot.index = -1;
+  jitter_.Clear();
+  concealer_.Reset();
+  synced_ = true;
+  playing_ = false;
+  newest_ = -1;
+  read_pos_ = 0;
+  counted_through_ = -1;
+  fresh_ = true;
+  stalled_ = 0;
+  stray_run_ = 0;
+}
+
+bool UplinkBuffer::FollowJump(int64_t sequence, uint64_t now_ms) {
+  if (sequence == stray_next_ - 1 && stray_run_ > 0) return false;  // the second copy of a stray
+  stray_run_ = sequence == stray_next_ ? stray_run_ + 1 : 1;
+  stray_next_ = sequence + 1;
+  if (now_ms - last_arrival_ms_ < kRestartPauseMs && stray_run_ < kRestartRun) return false;
+  if (sequence > origin_ + newest_) stats_.lost += static_cast<uint64_t>(sequence - origin_ - newest_ - 1);
+  Resync(sequence);
+  ++stats_.resyncs;
+  return true;
+}
+
+void UplinkBuffer::Put(int64_t sequence, const uint8_t* block, uint64_t now_ms) {
+  ++stats_.received;
+  if (block == nullptr) return;
+  if (!synced_) Resync(sequence);
+  int64_t index = sequence - origin_;
+  if (newest_ >= 0 && (index < newest_ - kRingBlocks || index > newest_ + kRingBlocks)) {
+    if (!FollowJump(sequence, now_ms)) {
+      if (index < newest_) ++stats_.late;
+      return;
+    }
+    index = sequence - origin_;
+  }
+  stray_run_ = 0;
+  last_arrival_ms_ = now_ms;
+  if (index < 0) {
+    ++stats_.late;
+    return;
+  }
+  Slot& slot = slots_[static_cast<size_t>(index % kRingBlocks)];
+  if (slot.index == index) {
+    ++stats_.duplicates;
+    return;
+  }
+  // Late blocks count too: they are exactly what the hold has to grow for.
+  jitter_.Add(static_cast<int64_t>(now_ms) * kSamplesPerMs - index * kBlock);
+  if ((index + 1) * kBlock <= read_pos_) {
+    ++stats_.late;
+    return;
+  }
+  if (index >= FloorBlock(read_pos_) + kRingBlocks) {
+    // Nobody has drained the buffer for a second (or the client leapt ahead): the oldest blocks make room.
+    const int64_t to = (index - kRingBlocks + 1) * kBlock;
+    if (playing_) stats_.dropped_samples += static_cast<uint64_t>(to - read_pos_);
+    AdvanceTo(to);
+  }
+  std::memcpy(ring_.data() + (index % kRingBlocks) * kBlock, block, kClientBlockSamples);
+  slot.index = index;
+  newest_ = std::max(newest_, index);
+}
+
+void UplinkBuffer::AdvanceTo(int64_t position) {
+  const int64_t passed = FloorBlock(position) - 1;  // last block wholly behind the new position
+  if (passed - counted_through_ > kRingBlocks) {
+    stats_.lost += static_cast<uint64_t>(passed - counted_through_);
+  } else {
+    for (int64_t index = counted_through_ + 1; index <= passed; ++index) {
+      if (index >= 0 && slots_[static_cast<size_t>(index % kRingBlocks)].index != index) ++stats_.lost;
+    }
+  }
+  counted_through_ = std::max(counted_through_, passed);
+  read_pos_ = position;
+}
+
+bool UplinkBuffer::Held(int64_t index) const {
+  return index >= 0 && slots_[static_cast<size_t>(index % kRingBlocks)].index == index;
+}
+
+bool UplinkBuffer::Quiet(int64_t from, int64_t to) const {
+  for (int64_t position = from; position < to;) {
+    const int64_t index = FloorBlock(position);
+    const int64_t end = std::min(to, (index + 1) * kBlock);
+    if (Held(index) && !AlawQuiet(ring_.data() + (index % kRingBlocks) * kBlock + (position - index * kBlock),
+                                  static_cast<size_t>(end - position))) {
+      return false;
+    }
+    position = end;
+  }
+  return true;
+}
+
+bool UplinkBuffer::CopyOut(int64_t from, size_t count, uint8_t* out) {
+  bool concealed = false;
+  const int64_t to = from + static_cast<int64_t>(count);
+  for (int64_t position = from; position < to;) {
+    const int64_t index = FloorBlock(position);
+    const int64_t end = std::min(to, (index + 1) * kBlock);
+    const size_t length = static_cast<size_t>(end - position);
+    if (Held(index)) {
+      std::memcpy(out, ring_.data() + (index % kRingBlocks) * kBlock + (position - index * kBlock), length);
+      concealer_.Played(out, length);
+    } else {
+      concealer_.Conceal(out, length);
+      concealed = true;
+    }
+    out += length;
+    position = end;
+  }
+  return concealed;
+}
+
+void UplinkBuffer::UpdateTarget() {
+  const int64_t frame = static_cast<int64_t>(frame_samples_);
+  const int64_t want = jitter_.empty() ? target_ : std::clamp(frame + jitter_.spread(), frame, kMaxHold);
+  if (want > target_) {
+    target_ = want;  // a rougher network is answered at once
+    shrink_count_ = 0;
+  } else if (want < target_ && ++shrink_count_ >= kShrinkEveryFrames) {
+    target_ = std::max(want, target_ - kSamplesPerMs);  // a calmer one only slowly, in case it returns
+    shrink_count_ = 0;
+  }
+  stats_.target_hold_ms = static_cast<int>(target_ / kSamplesPerMs);
+}
+
+int64_t UplinkBuffer::Hold(uint64_t now_ms) const {
+  return static_cast<int64_t>(now_ms) * kSamplesPerMs - jitter_.base() - read_pos_;
+}
+
+bool UplinkBuffer::TryStart(uint64_t now_ms) {
+  int64_t first = -1;
+  for (const Slot& slot : slots_) {
+    if (slot.index >= 0 && (slot.index + 1) * kBlock > read_pos_ && (first < 0 || slot.index < first)) {
+      first = slot.index;
+    }
+  }
+  if (first < 0) return false;
+  const int64_t start = std::max(read_pos_, first * kBlock);
+  if (static_cast<int64_t>(now_ms) * kSamplesPerMs - jitter_.base() - start < target_) return false;
+  // Numbers before the first block ever played were never sent as far as this buffer knows.
+  if (fresh_) counted_through_ = FloorBlock(start) - 1;
+  fresh_ = false;
+  AdvanceTo(start);
+  playing_ = true;
+  stalled_ = 0;
+  concealer_.Reset();
+  return true;
+}
+
+int64_t UplinkBuffer::Steer(int64_t hold) {
+  const int64_t frame = static_cast<int64_t>(frame_samples_);
+  const int64_t excess = hold - target_;
+  if (excess > frame) {
+    // Drop, but keep at least a frame of what has arrived.
+    const int64_t room = NewestEnd() - read_pos_ - frame;
+    const int64_t drop = std::min({excess, frame, room});
+    if (drop > 0 && (excess > kSpeechDropMargin || Quiet(read_pos_, read_pos_ + drop))) {
+      stats_.dropped_samples += static_cast<uint64_t>(drop);
+      AdvanceTo(read_pos_ + drop);
+    }
+    return 0;
+  }
+  if (-excess > kSpeechInsertMargin || (-excess > kQuietInsertMargin && last_quiet_)) {
+    const int64_t insert = std::min(-excess, frame);
+    stats_.inserted_samples += static_cast<uint64_t>(insert);
+    return insert;
+  }
+  return 0;
+}
+
+UplinkBuffer::Frame UplinkBuffer::Get(uint8_t* frame, bool* marker, uint64_t now_ms) {
+  if (marker != nullptr) *marker = false;
+  if (!synced_ || frame == nullptr) return Frame::kNone;
+  UpdateTarget();
+  if (!playing_) {
+    if (!TryStart(now_ms)) return Frame::kNone;
+    if (marker != nullptr) *marker = true;
+  }
+  const int64_t insert = Steer(Hold(now_ms));
+  stats_.hold_ms = static_cast<int>(Hold(now_ms) / kSamplesPerMs);
+  const int64_t real = static_cast<int64_t>(frame_samples_) - insert;
+
+  bool concealed = insert > 0;
+  if (real > 0 && NewestEnd() < read_pos_ + real) {
+    // The rest of this frame has not arrived and nothing after it has: a late block, or the client stopped.
+    // Wait for it rather than skip it, so a jitter spike costs delay instead of audio.
+    stalled_ += static_cast<int64_t>(frame_samples_);
+    if (stalled_ > kIdleAfter) {
+      playing_ = false;
+      concealer_.Reset();
+      return Frame::kNone;
+    }
+    concealer_.Conceal(frame, frame_samples_);
+    concealed = true;
+  } else {
+    stalled_ = 0;
+    concealer_.Conceal(frame, static_cast<size_t>(insert));
+    if (real > 0) {
+      concealed = CopyOut(read_pos_, static_cast<size_t>(real), frame + insert) || concealed;
+      AdvanceTo(read_pos_ + real);
+    }
+  }
+  last_quiet_ = AlawQuiet(frame, frame_samples_);
+  ++stats_.frames;
+  if (concealed) ++stats_.concealed;
+  return concealed ? Frame::kConcealed : Frame::kAudio;
+}
+
+}  // namespace exchange
