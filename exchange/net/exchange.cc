@@ -1,0 +1,91 @@
+#include "exchange/net/exchange.h"
+
+extern "C" {
+#include <re.h>
+}
+
+#include "exchange/net/address_server.h"
+#include "exchange/net/phone_server.h"
+
+namespace exchange {
+
+Endpoint EndpointOf(const struct sa& address) {
+  Endpoint e;
+  if (sa_af(&address) == AF_INET) {
+    e.ip = sa_in(&address);
+    e.port = sa_port(&address);
+  }
+  return e;
+}
+
+int ServerContext::ActiveCalls() const {
+  int calls = 0;
+  for (const auto& server : phone_servers)
+    calls += server->load();
+  return calls;
+}
+
+Exchange::Exchange(ExchangeConfig config, FarEndRegistry& far_ends, ExchangeObserver* observer,
+                   AnswerPolicy* policy)
+    : config_(std::move(config)), context_(config_, far_ends, observer, policy) {}
+
+Exchange::~Exchange() {
+  Shutdown("exchange stopped");
+}
+
+bool Exchange::Start(std::string* error) {
+  for (size_t i = 0; i < config_.phone_servers.size(); ++i) {
+    context_.phone_servers.push_back(
+        std::make_unique<PhoneServer>(context_, static_cast<int>(i), config_.phone_servers[i]));
+    if (!context_.phone_servers.back()->Start(error)) {
+      context_.phone_servers.clear();
+      return false;
+    }
+  }
+  address_server_ = std::make_unique<AddressServer>(context_);
+  if (!address_server_->Start(error)) {
+    address_server_.reset();
+    context_.phone_servers.clear();
+    return false;
+  }
+  running_ = true;
+  ExchangeEvent e;
+  e.kind = ExchangeEvent::Kind::Started;
+  e.port = address_server_->port();
+  e.text = "address server " + config_.address_listen + ":" + std::to_string(e.port) + ", " +
+           std::to_string(config_.phone_servers.size()) + " phone-server address(es)";
+  context_.Emit(e);
+  return true;
+}
+
+void Exchange::Shutdown(std::string_view why) {
+  if (!running_) return;
+  running_ = false;
+  if (address_server_) address_server_->Shutdown();
+  for (auto& server : context_.phone_servers)
+    server->Shutdown(why);
+  ExchangeEvent e;
+  e.kind = ExchangeEvent::Kind::Stopped;
+  e.text = std::string(why);
+  context_.Emit(e);
+  address_server_.reset();
+  context_.phone_servers.clear();
+}
+
+int Exchange::address_port() const {
+  return address_server_ ? address_server_->port() : 0;
+}
+
+int Exchange::active_calls() const {
+  return context_.ActiveCalls();
+}
+
+int Exchange::open_connections() const {
+  return context_.limits.open_connections();
+}
+
+int Exchange::server_load(int server) const {
+  return context_.phone_servers.at(static_cast<size_t>(server))->load();
+}
+
+}  // namespace exchange

@@ -1,0 +1,57 @@
+// What the address server and the phone servers of one exchange share.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "exchange/call/call_events.h"
+#include "exchange/call/phone_call.h"
+#include "exchange/net/exchange_config.h"
+#include "exchange/net/libre_timers.h"
+#include "exchange/net/limits.h"
+
+struct sa;
+
+namespace exchange {
+
+// Lets a test scenario decide how a phone connection is answered; nullopt leaves it to the exchange.
+class AnswerPolicy {
+ public:
+  virtual ~AnswerPolicy() = default;
+  virtual std::optional<Answer> Decide(int server, int channel, int call, int connection) = 0;
+};
+
+class PhoneServer;
+
+struct ServerContext {
+  ServerContext(const ExchangeConfig& c, FarEndRegistry& far_ends, ExchangeObserver* o, AnswerPolicy* p)
+      : config(c), limits(c.limits), observer(o), policy(p) {
+    call_env.timers = &timers;
+    call_env.dial_plan = &config.dial_plan;
+    call_env.far_ends = &far_ends;
+    call_env.observer = observer;
+    call_env.settings = &config.call;
+  }
+
+  void Emit(const ExchangeEvent& e) const {
+    if (observer != nullptr) observer->OnEvent(e);
+  }
+  int ActiveCalls() const;
+
+  const ExchangeConfig& config;
+  LibreTimerSource timers;
+  SourceLimits limits;
+  ExchangeObserver* observer;
+  AnswerPolicy* policy;
+  CallEnvironment call_env;
+  std::vector<std::unique_ptr<PhoneServer>> phone_servers;
+
+  // Calls are numbered by valid address queries; connections within a call are counted from 1.
+  int call_number = 0;
+  int connections_in_call = 0;
+};
+
+Endpoint EndpointOf(const struct sa& address);
+
+}  // namespace exchange
