@@ -18,6 +18,18 @@ Endpoint EndpointOf(const struct sa& address) {
   return e;
 }
 
+ServerContext::ServerContext(const ExchangeConfig& c, FarEndRegistry& far_ends, ExchangeObserver* o,
+                             AnswerPolicy* p)
+    : config(c), limits(c.limits), observer(o), policy(p) {
+  call_env.timers = &timers;
+  call_env.dial_plan = &config.dial_plan;
+  call_env.far_ends = &far_ends;
+  call_env.observer = observer;
+  call_env.settings = &config.call;
+}
+
+ServerContext::~ServerContext() = default;
+
 int ServerContext::ActiveCalls() const {
   int calls = 0;
   for (const auto& server : phone_servers)

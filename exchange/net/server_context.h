@@ -25,14 +25,8 @@ class AnswerPolicy {
 class PhoneServer;
 
 struct ServerContext {
-  ServerContext(const ExchangeConfig& c, FarEndRegistry& far_ends, ExchangeObserver* o, AnswerPolicy* p)
-      : config(c), limits(c.limits), observer(o), policy(p) {
-    call_env.timers = &timers;
-    call_env.dial_plan = &config.dial_plan;
-    call_env.far_ends = &far_ends;
-    call_env.observer = observer;
-    call_env.settings = &config.call;
-  }
+  ServerContext(const ExchangeConfig& c, FarEndRegistry& far_ends, ExchangeObserver* o, AnswerPolicy* p);
+  ~ServerContext();
 
   void Emit(const ExchangeEvent& e) const {
     if (observer != nullptr) observer->OnEvent(e);
