@@ -47,7 +47,7 @@ struct CallEnvironment {
   const CallSettings* settings = nullptr;
 };
 
-class PhoneCall : private FarEndListener {
+class PhoneCall final : private FarEndListener {
  public:
   PhoneCall(const CallEnvironment& env, const CallContext& context, CallLink& link, Answer answer);
   ~PhoneCall();
