@@ -10,9 +10,9 @@ namespace exchange {
 
 // The summary of one call on a phone channel, given when it ends.
 struct CallSummary {
-  std::string client;    // "ip:port" of the signalling connection
-  std::string dial;      // secrets masked
-  std::string far_end;   // "sip 3381,3382", "echo", "" when nothing was dialled
+  std::string client;   // "ip:port" of the signalling connection
+  std::string dial;     // secrets masked
+  std::string far_end;  // "sip 3381,3382", "echo", "" when nothing was dialled
   uint64_t duration_ms = 0;
   uint64_t datagrams_in = 0;   // well-formed datagrams from the latched source
   uint64_t datagrams_out = 0;  // datagrams sent to the client (duplicates included)
@@ -44,15 +44,15 @@ struct ExchangeEvent {
     FarEndStarted,    // text: far end and target
     FarEndAnswered,
     FarEndTryingNext,
-    FarEndEnded,     // text: why
-    ClientClosed,    // the client closed (or reset) the phone connection
-    ServerClosed,    // the exchange closed the phone connection; text: why
-    VoiceReceived,   // bytes: datagram; sequence (-1 if malformed); peer: source; text: verdict
-    VoiceLatched,    // peer: the source voice is now accepted from
-    VoiceStarted,    // text: destination and address text
-    VoiceSent,       // bytes, sequence, peer = destination (only to observers that want voice events)
-    VoiceStopped,    // sequence: number of datagrams sent in the call
-    CallEnded,       // summary
+    FarEndEnded,    // text: why
+    ClientClosed,   // the client closed (or reset) the phone connection
+    ServerClosed,   // the exchange closed the phone connection; text: why
+    VoiceReceived,  // bytes: datagram; sequence (-1 if malformed); peer: source; text: verdict
+    VoiceLatched,   // peer: the source voice is now accepted from
+    VoiceStarted,   // text: destination and address text
+    VoiceSent,      // bytes, sequence, peer = destination (only to observers that want voice events)
+    VoiceStopped,   // sequence: number of datagrams sent in the call
+    CallEnded,      // summary
   };
   Kind kind = Kind::Error;
   int channel = -1;    // phone channel (0..3) of its phone-server address, -1 for none

@@ -15,8 +15,8 @@ struct Endpoint {
   uint16_t port = 0;
   bool operator==(const Endpoint& o) const { return ip == o.ip && port == o.port; }
   bool operator!=(const Endpoint& o) const { return !(*this == o); }
-  std::string ToString() const;    // "a.b.c.d:port"
-  std::string IpString() const;    // "a.b.c.d"
+  std::string ToString() const;  // "a.b.c.d:port"
+  std::string IpString() const;  // "a.b.c.d"
 };
 
 class CallLink {

@@ -34,8 +34,10 @@ bool HasAllowedPrefix(std::string_view number, std::string_view prefixes) {
   while (start <= prefixes.size()) {
     size_t comma = prefixes.find(',', start);
     std::string_view prefix = prefixes.substr(start, comma == std::string_view::npos ? comma : comma - start);
-    while (!prefix.empty() && prefix.front() == ' ') prefix.remove_prefix(1);
-    while (!prefix.empty() && prefix.back() == ' ') prefix.remove_suffix(1);
+    while (!prefix.empty() && prefix.front() == ' ')
+      prefix.remove_prefix(1);
+    while (!prefix.empty() && prefix.back() == ' ')
+      prefix.remove_suffix(1);
     if (!prefix.empty() && number.substr(0, prefix.size()) == prefix) return true;
     if (comma == std::string_view::npos) break;
     start = comma + 1;
@@ -69,8 +71,14 @@ DialDecision DialPlan::Resolve(std::string_view dial) const {
     d.route = it->second;
     return d;
   }
-  if (dial.find('#') != std::string_view::npos) return ResolveDirect(dial);
-  return Refuse("not in the dial plan");
+  DialDecision decision =
+      dial.find('#') != std::string_view::npos ? ResolveDirect(dial) : Refuse("not in the dial plan");
+  if (!decision.accepted && default_route_) {
+    decision.accepted = true;
+    decision.route = *default_route_;
+    decision.reason.clear();
+  }
+  return decision;
 }
 
 DialDecision DialPlan::ResolveDirect(std::string_view dial) const {
@@ -84,7 +92,8 @@ DialDecision DialPlan::ResolveDirect(std::string_view dial) const {
   if (!AllDigits(number) || number.size() < kMinDirectDigits || number.size() > kMaxDirectDigits)
     return Refuse("malformed direct number");
   if (!SameSecret(password, direct_password_)) return Refuse("wrong password for a direct number");
-  if (!HasAllowedPrefix(number, direct_prefixes_)) return Refuse("direct number outside the allowed prefixes");
+  if (!HasAllowedPrefix(number, direct_prefixes_))
+    return Refuse("direct number outside the allowed prefixes");
   DialDecision d;
   d.accepted = true;
   d.route = direct_route_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,9 +30,13 @@ class DialPlan {
   // starting with one of `prefixes` (comma separated; empty means any). An empty password disables them.
   void AllowDirectNumbers(std::string password, std::string prefixes, DialRoute route);
 
+  // Sends every dial string that nothing above accepts to `route`. For simulators and tests only: a venue's
+  // exchange must never have one.
+  void SetDefaultRoute(DialRoute route) { default_route_ = std::move(route); }
+
   DialDecision Resolve(std::string_view dial) const;
 
-  bool empty() const { return extensions_.empty() && direct_password_.empty(); }
+  bool empty() const { return extensions_.empty() && direct_password_.empty() && !default_route_; }
   const std::map<std::string, DialRoute>& extensions() const { return extensions_; }
 
  private:
@@ -41,6 +46,7 @@ class DialPlan {
   std::string direct_password_;
   std::string direct_prefixes_;
   DialRoute direct_route_;
+  std::optional<DialRoute> default_route_;
 };
 
 // The dial string with a direct number's password replaced by "*", fit for logs.

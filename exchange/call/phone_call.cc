@@ -31,6 +31,7 @@ PhoneCall::PhoneCall(const CallEnvironment& env, const CallContext& context, Cal
       pacer_timer_(env.timers->NewTimer()),
       release_timer_(env.timers->NewTimer()) {
   started_ms_ = env_.timers->NowMs();
+  send_sequence_ = settings_.first_voice_sequence - 1;
   next_tag_ms_ = started_ms_ + settings_.first_tag_delay_ms;
   summary_.client = context_.peer.ToString();
 
@@ -38,13 +39,16 @@ PhoneCall::PhoneCall(const CallEnvironment& env, const CallContext& context, Cal
   e.port = context_.tcp_port;
   e.text = "port " + std::to_string(context_.tcp_port) + " from " + e.peer + ", call " +
            std::to_string(context_.call) + " connection " + std::to_string(context_.connection) +
-           (answer_ == Answer::kBusy ? ": busy" : answer_ == Answer::kSilent ? ": silent" : ": answering");
+           (answer_ == Answer::kBusy     ? ": busy"
+            : answer_ == Answer::kSilent ? ": silent"
+                                         : ": answering");
   Emit(e);
 
   switch (answer_) {
     case Answer::kSilent:
       if (settings_.dial_timeout_ms > 0)
-        deadline_timer_->Start(settings_.dial_timeout_ms, [this] { CloseAfterTags("nothing dialled in time"); });
+        deadline_timer_->Start(settings_.dial_timeout_ms,
+                               [this] { CloseAfterTags("nothing dialled in time"); });
       return;
     case Answer::kBusy:
       QueueTag(std::string(kTagBusy));
@@ -154,7 +158,8 @@ void PhoneCall::OnDial(const ClientMessage& message) {
   if (first || stage_ == Stage::kRefused) {
     DialDecision decision = env_.dial_plan->Resolve(message.dial);
     FarEndFactory* factory = decision.accepted ? env_.far_ends->Find(decision.route.far_end) : nullptr;
-    if (decision.accepted && factory == nullptr) decision.reason = "far end \"" + decision.route.far_end + "\" not available";
+    if (decision.accepted && factory == nullptr)
+      decision.reason = "far end \"" + decision.route.far_end + "\" not available";
     if (!decision.accepted || factory == nullptr) {
       Refuse(decision.reason);
     } else if (first) {
@@ -358,8 +363,8 @@ void PhoneCall::OnVoiceDatagram(const Endpoint& from, std::string_view datagram)
     Emit(e);
   }
   if (far_end_) {
-    far_end_->OnClientVoice(*sequence,
-                            reinterpret_cast<const uint8_t*>(datagram.data()) + (kClientVoiceSize - kVoiceSamples));
+    far_end_->OnClientVoice(
+        *sequence, reinterpret_cast<const uint8_t*>(datagram.data()) + (kClientVoiceSize - kVoiceSamples));
   }
 }
 
@@ -375,14 +380,15 @@ void PhoneCall::OnPacerTick() {
   if (!far_end_) return;  // ReadBlock may not end the far end, but be safe against its callbacks
   uint64_t now = env_.timers->NowMs();
   next_pace_ms_ += settings_.voice_pace_ms;
-  if (next_pace_ms_ + kPaceResyncBlocks * settings_.voice_pace_ms < now) next_pace_ms_ = now + settings_.voice_pace_ms;
+  if (next_pace_ms_ + kPaceResyncBlocks * settings_.voice_pace_ms < now)
+    next_pace_ms_ = now + settings_.voice_pace_ms;
   pacer_timer_->Start(next_pace_ms_ > now ? next_pace_ms_ - now : 0, [this] { OnPacerTick(); });
 }
 
 void PhoneCall::SendToClient(const uint8_t* block) {
   uint8_t datagram[kServerVoiceSize];
-  std::string_view address = settings_.voice_address ? std::string_view(*settings_.voice_address)
-                                                     : std::string_view(local_address_);
+  std::string_view address =
+      settings_.voice_address ? std::string_view(*settings_.voice_address) : std::string_view(local_address_);
   FillServerVoice(datagram, address, ++send_sequence_, block);
   Endpoint to = VoiceDestination();
   int copies = duplicate_send_ ? 2 : 1;
@@ -436,9 +442,9 @@ void PhoneCall::Finish(std::string ended, bool client_closed) {
   e.text = "call from " + summary_.client + " dial \"" + GbkToDisplay(summary_.dial) + "\" to " +
            (summary_.far_end.empty() ? "-" : summary_.far_end) + ", " + std::to_string(summary_.duration_ms) +
            " ms, datagrams in " + std::to_string(summary_.datagrams_in) + " out " +
-           std::to_string(summary_.datagrams_out) + ", lost " + std::to_string(summary_.lost) + " duplicated " +
-           std::to_string(summary_.duplicated) + " late " + std::to_string(summary_.late) + " rejected " +
-           std::to_string(summary_.rejected) + ", ended: " + summary_.ended;
+           std::to_string(summary_.datagrams_out) + ", lost " + std::to_string(summary_.lost) +
+           " duplicated " + std::to_string(summary_.duplicated) + " late " + std::to_string(summary_.late) +
+           " rejected " + std::to_string(summary_.rejected) + ", ended: " + summary_.ended;
   Emit(e);
 }
 

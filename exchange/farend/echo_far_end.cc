@@ -1,9 +1,9 @@
 // The echo: every block the client sends comes back, in order, `delay` later. Duplicates and blocks older
 // than the last one queued are dropped, so the visitor hears each moment of their voice once.
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <array>
 
 #include "exchange/farend/builtin_far_ends.h"
 

@@ -32,8 +32,8 @@ class FarEndListener {
 
 class FarEnd {
  public:
-  // Destroying a far end hangs it up (a SIP far end sends CANCEL before the answer, BYE after it). No listener
-  // call happens during or after destruction.
+  // Destroying a far end hangs it up (a SIP far end sends CANCEL before the answer, BYE after it). No
+  // listener call happens during or after destruction.
   virtual ~FarEnd() = default;
 
   // Begins reaching the destination.

@@ -11,7 +11,9 @@ namespace exchange {
 
 class FarEndRegistry {
  public:
-  void Add(std::string name, std::unique_ptr<FarEndFactory> factory) { kinds_[std::move(name)] = std::move(factory); }
+  void Add(std::string name, std::unique_ptr<FarEndFactory> factory) {
+    kinds_[std::move(name)] = std::move(factory);
+  }
   FarEndFactory* Find(const std::string& name) const {
     auto it = kinds_.find(name);
     return it == kinds_.end() ? nullptr : it->second.get();

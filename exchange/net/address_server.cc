@@ -26,7 +26,8 @@ struct AddressServer::Connection {
   ~Connection() { mem_deref(tcp); }
 };
 
-AddressServer::AddressServer(ServerContext& context) : context_(context), reaper_(context.timers.NewTimer()) {}
+AddressServer::AddressServer(ServerContext& context)
+    : context_(context), reaper_(context.timers.NewTimer()) {}
 
 AddressServer::~AddressServer() {
   Shutdown();
@@ -83,6 +84,9 @@ void AddressServer::OnConnect(const struct sa* peer, void* arg) {
   Connection* raw = c.get();
   c->timeout = ctx.timers.NewTimer();
   c->timeout->Start(ctx.config.address_timeout_ms, [self, raw] {
+    self->ReportMalformed(*raw, "short query: only " + std::to_string(raw->query.size()) + " of " +
+                                    std::to_string(kAddressRecordSize) + " bytes arrived within " +
+                                    std::to_string(self->context_.config.address_timeout_ms) + " ms");
     self->Drop(*raw, "timed out after " + std::to_string(raw->query.size()) + " of " +
                          std::to_string(kAddressRecordSize) + " bytes");
   });
@@ -104,6 +108,7 @@ void AddressServer::OnReceive(struct mbuf* mb, void* arg) {
   size_t room = kAddressRecordSize + 1 - c->query.size();
   c->query.append(reinterpret_cast<const char*>(mbuf_buf(mb)), std::min(n, room));
   if (c->query.size() > kAddressRecordSize) {
+    c->server->ReportMalformed(*c, "more than " + std::to_string(kAddressRecordSize) + " bytes");
     c->server->Drop(*c, "more than " + std::to_string(kAddressRecordSize) + " bytes");
     return;
   }
@@ -113,6 +118,12 @@ void AddressServer::OnReceive(struct mbuf* mb, void* arg) {
 void AddressServer::OnClose(int err, void* arg) {
   auto* c = static_cast<Connection*>(arg);
   if (c->done) return;
+  if (c->query.empty()) {
+    c->server->ReportMalformed(*c, "peer closed without sending anything");
+  } else if (c->query.size() < kAddressRecordSize) {
+    c->server->ReportMalformed(*c, "short query: peer closed after " + std::to_string(c->query.size()) + " of " +
+                                       std::to_string(kAddressRecordSize) + " bytes");
+  }
   c->server->Drop(*c, err != 0 ? std::string("connection error: ") + std::strerror(err)
                                : "client closed after " + std::to_string(c->query.size()) + " bytes");
 }
@@ -188,6 +199,16 @@ std::string AddressServer::ChoosePhoneAddress() {
   return servers[best]->public_address();
 }
 
+void AddressServer::ReportMalformed(const Connection& c, std::string problem) {
+  ExchangeEvent e;
+  e.kind = Kind::AddressQueryMalformed;
+  e.peer = c.peer.ToString();
+  e.port = port_;
+  e.bytes = c.query;
+  e.text = std::move(problem);
+  context_.Emit(e);
+}
+
 void AddressServer::Drop(Connection& c, std::string why) {
   if (c.done) return;
   c.done = true;
@@ -205,9 +226,8 @@ void AddressServer::Drop(Connection& c, std::string why) {
 void AddressServer::ReapSoon() {
   // Connections go outside libre's handlers that may still be using them.
   if (reaper_->pending()) return;
-  reaper_->Start(0, [this] {
-    connections_.remove_if([](const std::unique_ptr<Connection>& c) { return c->done; });
-  });
+  reaper_->Start(
+      0, [this] { connections_.remove_if([](const std::unique_ptr<Connection>& c) { return c->done; }); });
 }
 
 }  // namespace exchange

@@ -31,6 +31,8 @@ class AddressServer {
   static void OnClose(int err, void* arg);
 
   void HandleQuery(Connection& c);
+  // A query that never became one whole record: cut short, timed out or overlong.
+  void ReportMalformed(const Connection& c, std::string problem);
   void Drop(Connection& c, std::string why);
   void ReapSoon();
   std::string ChoosePhoneAddress();

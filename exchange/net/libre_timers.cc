@@ -15,7 +15,9 @@ class LibreTimer : public Timer {
 
   void Start(uint64_t delay_ms, std::function<void()> fire) override {
     fire_ = std::move(fire);
-    tmr_start(&tmr_, delay_ms, &LibreTimer::Fire, this);
+    // libre's clock counts whole milliseconds, so a timer started late in one would fire up to a millisecond
+    // early. Delays are minimums here (the gap between two tags), hence the extra millisecond.
+    tmr_start(&tmr_, delay_ms > 0 ? delay_ms + 1 : 0, &LibreTimer::Fire, this);
   }
   void Cancel() override {
     tmr_cancel(&tmr_);

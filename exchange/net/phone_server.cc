@@ -99,15 +99,16 @@ int PhoneServer::tcp_port(int channel) const {
 }
 
 int PhoneServer::udp_port(int channel) const {
-  return context_.config.voice_port > 0 ? context_.config.voice_port : context_.config.phone_base_port + 2 * channel + 1;
+  return context_.config.voice_port > 0 ? context_.config.voice_port
+                                        : context_.config.phone_base_port + 2 * channel + 1;
 }
 
 bool PhoneServer::Start(std::string* error) {
   send_buffer_ = mbuf_alloc(kServerVoiceSize);
   const std::string& ip = address_.listen;
   auto fail = [&](const char* what, int port, int err) {
-    *error = std::string("phone server ") + ip + ": cannot bind " + what + " port " + std::to_string(port) + ": " +
-             std::strerror(err);
+    *error = std::string("phone server ") + ip + ": cannot bind " + what + " port " + std::to_string(port) +
+             ": " + std::strerror(err);
     return false;
   };
   channels_.resize(static_cast<size_t>(context_.config.channels));
@@ -120,10 +121,12 @@ bool PhoneServer::Start(std::string* error) {
       *error = "phone server: \"" + ip + "\" is not an IPv4 address";
       return false;
     }
-    if (int err = tcp_listen(&ch.listener, &local, &PhoneServer::OnConnect, &ch)) return fail("TCP", tcp_port(k), err);
+    if (int err = tcp_listen(&ch.listener, &local, &PhoneServer::OnConnect, &ch))
+      return fail("TCP", tcp_port(k), err);
     if (context_.config.voice_port > 0) continue;
     sa_set_port(&local, static_cast<uint16_t>(udp_port(k)));
-    if (int err = udp_listen(&ch.voice, &local, &PhoneServer::OnVoice, &ch)) return fail("UDP", udp_port(k), err);
+    if (int err = udp_listen(&ch.voice, &local, &PhoneServer::OnVoice, &ch))
+      return fail("UDP", udp_port(k), err);
     udp_sockbuf_set(ch.voice, 1 << 20);
   }
   if (context_.config.voice_port > 0) {
@@ -199,7 +202,8 @@ Answer PhoneServer::Decide(const Channel& channel, int connection) {
       return *answer;
   }
   for (const auto& c : connections_) {
-    if (c->channel() == channel.index && c->call() != nullptr && c->call()->holds_channel()) return Answer::kBusy;
+    if (c->channel() == channel.index && c->call() != nullptr && c->call()->holds_channel())
+      return Answer::kBusy;
   }
   if (context_.ActiveCalls() >= context_.config.limits.max_calls) return Answer::kBusy;
   return Answer::kAnswer;
@@ -244,12 +248,14 @@ void PhoneServer::DeliverVoice(int channel, const Endpoint& from, struct mbuf* m
   e.peer = from.ToString();
   e.port = channel >= 0 ? udp_port(channel) : context_.config.voice_port;
   e.bytes = datagram.substr(0, 2048);
-  e.text = "from " + e.peer + ", " + std::to_string(datagram.size()) + " bytes, rejected: no call on this port";
+  e.text =
+      "from " + e.peer + ", " + std::to_string(datagram.size()) + " bytes, rejected: no call on this port";
   context_.Emit(e);
 }
 
 bool PhoneServer::SendVoice(int channel, const Endpoint& to, const uint8_t* data, size_t size) {
-  struct udp_sock* sock = shared_voice_ != nullptr ? shared_voice_ : channels_[static_cast<size_t>(channel)].voice;
+  struct udp_sock* sock =
+      shared_voice_ != nullptr ? shared_voice_ : channels_[static_cast<size_t>(channel)].voice;
   if (sock == nullptr) return false;
   struct sa dst;
   sa_set_in(&dst, to.ip, to.port);
