@@ -261,10 +261,16 @@ bool LineReader::Exited() {
   int status = 0;
   pid_t r = waitpid(pid_, &status, WNOHANG);
   if (r == pid_ || (r < 0 && errno == ECHILD)) {
+    if (r == pid_) status_ = status;
     pid_ = -1;
     return true;
   }
   return false;
+}
+
+bool LineReader::Signal(int signal) {
+  if (Exited()) return false;
+  return kill(pid_, signal) == 0;
 }
 
 void LineReader::Stop() {

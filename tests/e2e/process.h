@@ -78,6 +78,10 @@ class LineReader {
   // Ends the child (SIGKILL) unless it ended by itself, and joins the reader.
   void Stop();
   bool Exited();
+  // Sends `signal` to the child while it runs; false when it has already ended.
+  bool Signal(int signal);
+  // The waitpid status once Exited() has seen the child end.
+  int exit_status() const { return status_; }
 
  private:
   void ReadLoop(int fd);
@@ -88,6 +92,7 @@ class LineReader {
   mutable std::condition_variable cv_;
   std::vector<std::string> lines_;
   bool eof_ = false;
+  int status_ = 0;
 };
 
 std::string ReadFile(const std::string& path);
