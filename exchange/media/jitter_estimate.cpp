@@ -32,7 +32,9 @@ void JitterEstimate::Recompute() {
   const auto begin = scratch_.begin();
   const auto end = begin + static_cast<std::ptrdiff_t>(count_);
   base_ = *std::min_element(begin, end);
-  const auto high = begin + static_cast<std::ptrdiff_t>((count_ - 1) * 97 / 100);
+  // The 97th percentile; a young window has too few arrivals to ignore any, and uses its latest.
+  const size_t last = count_ - 1;
+  const auto high = begin + static_cast<std::ptrdiff_t>(last - last * 3 / 100);
   std::nth_element(begin, high, end);
   spread_ = *high - base_;
 }

@@ -16,8 +16,10 @@ constexpr int64_t kRingBlocks = 64;
 constexpr int64_t kMaxHold = 200 * kSamplesPerMs;
 // Before any jitter has been seen the buffer holds one frame plus this much.
 constexpr int64_t kStartExtra = 20 * kSamplesPerMs;
-// Above its target, the hold is cut in quiet stretches once it is a frame over, and even in speech past this.
-constexpr int64_t kSpeechDropMargin = 50 * kSamplesPerMs;
+// Above its target, the hold is cut in quiet stretches once it is a frame over, and even in speech once it
+// is a frame and this much over (a start always lands up to a frame above the target, which may itself
+// shrink by the start-up allowance).
+constexpr int64_t kSpeechDropMargin = 30 * kSamplesPerMs;
 // Below its target, the hold is let grow in quiet stretches once it is this much short, and even in speech
 // past the larger margin (a late block would stall playback and grow it anyway).
 constexpr int64_t kQuietInsertMargin = 10 * kSamplesPerMs;
@@ -57,9 +59,8 @@ void UplinkBuffer::Resync(int64_t sequence) {
   playing_ = false;
   newest_ = -1;
   read_pos_ = 0;
-  counted_through_ = -1;
-  fresh_ = true;
-  stalled_ = 0;
+  first_ = -1;
+  covered_run_ = 0;
   stray_run_ = 0;
 }
 
@@ -93,13 +94,18 @@ void UplinkBuffer::Put(int64_t sequence, const uint8_t* block, uint64_t now_ms) 
     return;
   }
   Slot& slot = slots_[static_cast<size_t>(index % kRingBlocks)];
-  if (slot.index == index) {
+  if (slot.index == index && !slot.missed) {
     ++stats_.duplicates;
     return;
   }
   // Late blocks count too: they are exactly what the hold has to grow for.
-  jitter_.Add(static_cast<int64_t>(now_ms) * kSamplesPerMs - index * kBlock);
-  if ((index + 1) * kBlock <= read_pos_) {
+  const int64_t transit = static_cast<int64_t>(now_ms) * kSamplesPerMs - index * kBlock;
+  if (!playing_ && !jitter_.empty() && transit - jitter_.base() > kMaxHold) {
+    // The client paused without skipping numbers: its blocks now run on a later schedule.
+    jitter_.Clear();
+  }
+  jitter_.Add(transit);
+  if ((index + 1) * kBlock <= read_pos_ || slot.index == index) {
     ++stats_.late;
     return;
   }
@@ -109,26 +115,37 @@ void UplinkBuffer::Put(int64_t sequence, const uint8_t* block, uint64_t now_ms) 
     if (playing_) stats_.dropped_samples += static_cast<uint64_t>(to - read_pos_);
     AdvanceTo(to);
   }
+  // Loss is judged by gaps in the numbering: a gap counts as lost until its block comes in time.
+  if (first_ < 0) {
+    first_ = index;
+  } else if (index > newest_) {
+    stats_.lost += static_cast<uint64_t>(index - newest_ - 1);
+  } else if (index < first_) {
+    stats_.lost += static_cast<uint64_t>(first_ - index - 1);
+    first_ = index;
+  } else if (stats_.lost > 0) {
+    --stats_.lost;
+  }
   std::memcpy(ring_.data() + (index % kRingBlocks) * kBlock, block, kClientBlockSamples);
   slot.index = index;
+  slot.missed = false;
   newest_ = std::max(newest_, index);
 }
 
 void UplinkBuffer::AdvanceTo(int64_t position) {
-  const int64_t passed = FloorBlock(position) - 1;  // last block wholly behind the new position
-  if (passed - counted_through_ > kRingBlocks) {
-    stats_.lost += static_cast<uint64_t>(passed - counted_through_);
-  } else {
-    for (int64_t index = counted_through_ + 1; index <= passed; ++index) {
-      if (index >= 0 && slots_[static_cast<size_t>(index % kRingBlocks)].index != index) ++stats_.lost;
-    }
-  }
-  counted_through_ = std::max(counted_through_, passed);
-  read_pos_ = position;
+  read_pos_ = std::max(read_pos_, position);
 }
 
 bool UplinkBuffer::Held(int64_t index) const {
-  return index >= 0 && slots_[static_cast<size_t>(index % kRingBlocks)].index == index;
+  const Slot& slot = slots_[static_cast<size_t>(index % kRingBlocks)];
+  return index >= 0 && slot.index == index && !slot.missed;
+}
+
+bool UplinkBuffer::Covered(int64_t from, int64_t to) const {
+  for (int64_t index = FloorBlock(from); index * kBlock < to; ++index) {
+    if (!Held(index)) return false;
+  }
+  return true;
 }
 
 bool UplinkBuffer::Quiet(int64_t from, int64_t to) const {
@@ -144,8 +161,8 @@ bool UplinkBuffer::Quiet(int64_t from, int64_t to) const {
   return true;
 }
 
-bool UplinkBuffer::CopyOut(int64_t from, size_t count, uint8_t* out) {
-  bool concealed = false;
+size_t UplinkBuffer::CopyOut(int64_t from, size_t count, uint8_t* out) {
+  size_t real = 0;
   const int64_t to = from + static_cast<int64_t>(count);
   for (int64_t position = from; position < to;) {
     const int64_t index = FloorBlock(position);
@@ -154,14 +171,18 @@ bool UplinkBuffer::CopyOut(int64_t from, size_t count, uint8_t* out) {
     if (Held(index)) {
       std::memcpy(out, ring_.data() + (index % kRingBlocks) * kBlock + (position - index * kBlock), length);
       concealer_.Played(out, length);
+      real += length;
     } else {
       concealer_.Conceal(out, length);
-      concealed = true;
+      // Part of it has been covered now; the rest must not be played should it turn up.
+      Slot& slot = slots_[static_cast<size_t>(index % kRingBlocks)];
+      slot.index = index;
+      slot.missed = true;
     }
     out += length;
     position = end;
   }
-  return concealed;
+  return real;
 }
 
 void UplinkBuffer::UpdateTarget() {
@@ -184,19 +205,17 @@ int64_t UplinkBuffer::Hold(uint64_t now_ms) const {
 bool UplinkBuffer::TryStart(uint64_t now_ms) {
   int64_t first = -1;
   for (const Slot& slot : slots_) {
-    if (slot.index >= 0 && (slot.index + 1) * kBlock > read_pos_ && (first < 0 || slot.index < first)) {
+    if (slot.index >= 0 && !slot.missed && (slot.index + 1) * kBlock > read_pos_ &&
+        (first < 0 || slot.index < first)) {
       first = slot.index;
     }
   }
   if (first < 0) return false;
   const int64_t start = std::max(read_pos_, first * kBlock);
   if (static_cast<int64_t>(now_ms) * kSamplesPerMs - jitter_.base() - start < target_) return false;
-  // Numbers before the first block ever played were never sent as far as this buffer knows.
-  if (fresh_) counted_through_ = FloorBlock(start) - 1;
-  fresh_ = false;
   AdvanceTo(start);
   playing_ = true;
-  stalled_ = 0;
+  covered_run_ = 0;
   concealer_.Reset();
   return true;
 }
@@ -208,7 +227,7 @@ int64_t UplinkBuffer::Steer(int64_t hold) {
     // Drop, but keep at least a frame of what has arrived.
     const int64_t room = NewestEnd() - read_pos_ - frame;
     const int64_t drop = std::min({excess, frame, room});
-    if (drop > 0 && (excess > kSpeechDropMargin || Quiet(read_pos_, read_pos_ + drop))) {
+    if (drop > 0 && (excess > frame + kSpeechDropMargin || Quiet(read_pos_, read_pos_ + drop))) {
       stats_.dropped_samples += static_cast<uint64_t>(drop);
       AdvanceTo(read_pos_ + drop);
     }
@@ -235,24 +254,35 @@ UplinkBuffer::Frame UplinkBuffer::Get(uint8_t* frame, bool* marker, uint64_t now
   const int64_t real = static_cast<int64_t>(frame_samples_) - insert;
 
   bool concealed = insert > 0;
-  if (real > 0 && NewestEnd() < read_pos_ + real) {
-    // The rest of this frame has not arrived and nothing after it has: a late block, or the client stopped.
-    // Wait for it rather than skip it, so a jitter spike costs delay instead of audio.
-    stalled_ += static_cast<int64_t>(frame_samples_);
-    if (stalled_ > kIdleAfter) {
-      playing_ = false;
-      concealer_.Reset();
-      return Frame::kNone;
-    }
+  size_t copied = 0;
+  if (real > 0 && Hold(now_ms) < target_ && !Covered(read_pos_, read_pos_ + real)) {
+    // Part of this frame has not come yet and the hold is still short of what the jitter needs: wait for
+    // it, so that a late block costs delay (taken back later in a quiet stretch) instead of audio.
     concealer_.Conceal(frame, frame_samples_);
     concealed = true;
   } else {
-    stalled_ = 0;
     concealer_.Conceal(frame, static_cast<size_t>(insert));
     if (real > 0) {
-      concealed = CopyOut(read_pos_, static_cast<size_t>(real), frame + insert) || concealed;
+      copied = CopyOut(read_pos_, static_cast<size_t>(real), frame + insert);
+      concealed = concealed || copied < static_cast<size_t>(real);
       AdvanceTo(read_pos_ + real);
     }
+  }
+  // Nothing real for a while: the client has stopped sending (or the network has). Stop the frames; the
+  // next block that comes starts a new talk spurt.
+  covered_run_ = copied > 0 ? 0 : covered_run_ + static_cast<int64_t>(frame_samples_);
+  if (covered_run_ > kIdleAfter) {
+    // What was made up past the newest block stood in for blocks that were never sent, not for lost ones:
+    // should the client carry on from there, its next block is on time, not late.
+    for (int64_t index = newest_ + 1; index * kBlock < read_pos_; ++index) {
+      Slot& slot = slots_[static_cast<size_t>(index % kRingBlocks)];
+      if (slot.index == index) slot = Slot();
+    }
+    read_pos_ = std::min(read_pos_, NewestEnd());
+    playing_ = false;
+    covered_run_ = 0;
+    concealer_.Reset();
+    return Frame::kNone;
   }
   last_quiet_ = AlawQuiet(frame, frame_samples_);
   ++stats_.frames;

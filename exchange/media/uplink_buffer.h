@@ -26,7 +26,7 @@ class UplinkBuffer {
     uint64_t received = 0;    // blocks handed to Put (duplicates and late ones included)
     uint64_t duplicates = 0;  // blocks already held or already played
     uint64_t late = 0;        // blocks that came after their turn to play had passed
-    uint64_t lost = 0;        // blocks never seen by the time their turn came
+    uint64_t lost = 0;        // gaps in the numbering not filled in time (so late blocks count here too)
     uint64_t concealed = 0;   // frames with made-up samples in them
     uint64_t frames = 0;      // frames returned as kAudio or kConcealed
     int hold_ms = 0;          // how long the newest frame waited after its block could first have arrived
@@ -51,15 +51,17 @@ class UplinkBuffer {
 
  private:
   struct Slot {
-    int64_t index = -1;  // which block the slot holds (counted from origin_), -1 when empty
+    int64_t index = -1;   // which block the slot holds (counted from origin_), -1 when empty
+    bool missed = false;  // the block's turn came before it did: it was covered, and is late if it comes
   };
 
   void Resync(int64_t sequence);
   bool FollowJump(int64_t sequence, uint64_t now_ms);
   void AdvanceTo(int64_t position);
   bool Held(int64_t index) const;
+  bool Covered(int64_t from, int64_t to) const;
   bool Quiet(int64_t from, int64_t to) const;
-  bool CopyOut(int64_t from, size_t count, uint8_t* out);
+  size_t CopyOut(int64_t from, size_t count, uint8_t* out);
   void UpdateTarget();
   int64_t Hold(uint64_t now_ms) const;
   bool TryStart(uint64_t now_ms);
@@ -73,16 +75,16 @@ class UplinkBuffer {
   Concealer concealer_;
   Stats stats_;
 
-  bool synced_ = false;           // the numbering is known: a block has arrived
-  bool playing_ = false;          // frames are flowing; false before the first and after a long silence
-  bool fresh_ = true;             // nothing played since the numbering was (re)learnt
-  int64_t origin_ = 0;            // client sequence number of block index 0
-  int64_t newest_ = -1;           // highest block index received
-  int64_t read_pos_ = 0;          // next sample to play, counted from the start of block 0
-  int64_t counted_through_ = -1;  // blocks up to here have been played or counted as lost
-  int64_t target_ = 0;            // the hold to steer towards, in samples
+  bool synced_ = false;   // the numbering is known: a block has arrived
+  bool playing_ = false;  // frames are flowing; false before the first and after a long silence
+  bool fresh_ = true;     // nothing played since the numbering was (re)learnt
+  int64_t origin_ = 0;    // client sequence number of block index 0
+  int64_t newest_ = -1;   // highest block index received
+  int64_t read_pos_ = 0;  // next sample to play, counted from the start of block 0
+  int64_t first_ = -1;    // lowest block index received: below it, numbers were never missed
+  int64_t target_ = 0;    // the hold to steer towards, in samples
   int shrink_count_ = 0;
-  int64_t stalled_ = 0;  // samples concealed in a row while waiting for a late block
+  int64_t covered_run_ = 0;  // samples made up in a row: a long run means the client has gone quiet
   bool last_quiet_ = true;
   uint64_t last_arrival_ms_ = 0;
   int64_t stray_next_ = 0;  // expected next number of a run of far-off numbers
