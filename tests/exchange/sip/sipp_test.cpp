@@ -330,6 +330,18 @@ TEST_F(SippTest, BusyExtensionMovesToTheNextOfTheHuntList) {
   EXPECT_EQ(WaitSippExit(5000), 0);
 }
 
+TEST_F(SippTest, RingLimitCancelsTheExtensionAndMovesToTheNext) {
+  StartSipp("ring_then_next.xml", 2);
+  OpenFactory({{"ring_limit", "1"}});
+  uint64_t start = tmr_jiffies();
+  Dial("2001,2002");
+  ASSERT_TRUE(RunLoopUntil([&] { return listener_.events.size() >= 2 || listener_.over; }, 5000));
+  EXPECT_EQ(listener_.events, (std::vector<std::string>{"trying next", "answered"})) << listener_.reason;
+  EXPECT_GE(listener_.answered_at - start, 900u);
+  far_end_.reset();
+  EXPECT_EQ(WaitSippExit(5000), 0);  // the first call saw our CANCEL, the second our BYE
+}
+
 TEST_F(SippTest, UnknownNumberIsRefused) {
   StartSipp("refuse_404.xml", 1);
   OpenFactory();
@@ -399,6 +411,15 @@ TEST_F(SippAuthTest, DigestChallengeIsAnswered) {
   EXPECT_EQ(listener_.events, std::vector<std::string>{"answered"}) << listener_.reason;
   far_end_.reset();
   EXPECT_EQ(WaitSippExit(5000), 0);
+}
+
+TEST_F(SippAuthTest, RegistersAsTrunkUserAnsweringTheChallenge) {
+  StartSipp("register.xml", 1);
+  OpenFactory({{"credentials_file", WritePassword("s3cret-pass")}, {"register", "yes"}});
+  EXPECT_TRUE(RunLoopUntil([&] { return factory_->registered(); }, 5000));
+  EXPECT_EQ(WaitSippExit(5000), 0);
+  ASSERT_FALSE(log_.empty());
+  EXPECT_NE(log_.back().find("registered at"), std::string::npos) << log_.back();
 }
 
 TEST_F(SippAuthTest, ChallengeWithoutCredentialsEndsTheCall) {
