@@ -1,0 +1,50 @@
+// What the daemon runs: the exchange's settings, its dial plan, the SIP far end's settings when the venue
+// has a PBX, the log level and where the counters are served. Built in for the one-command default, or read
+// from a venue's configuration file.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "exchange/daemon/logger.h"
+#include "exchange/farend/far_end_registry.h"
+#include "exchange/farend/sip/sip_settings.h"
+#include "exchange/net/exchange_config.h"
+
+namespace exchange {
+
+struct MetricsEndpoint {
+  bool enabled = true;
+  std::string address = "127.0.0.1";
+  int port = 9464;
+};
+
+struct DaemonConfig {
+  std::string source = "built-in default";  // the file it came from
+  ExchangeConfig exchange;
+  LogLevel log_level = LogLevel::kInfo;
+  MetricsEndpoint metrics;
+  bool has_sip = false;
+  SipSettings sip;
+  std::vector<std::string> notes;  // worth a warning at start, not an error
+};
+
+// The built-in department extensions, for the default and for a file without a [dial] section:
+// "3381" → tone 1000 Hz, "3368" → echo, "3191" → tone 440 Hz.
+void AddBuiltInExtensions(DialPlan* plan);
+
+// Loopback only, the built-in far ends with the built-in extensions.
+DaemonConfig DefaultDaemonConfig();
+
+// Reads a venue's file `text` (named `file_name` in messages; relative secret files are taken from
+// `base_folder`). `built_in` holds the far-end kinds other than "sip", whose CheckTarget validates their dial
+// lines. Every problem found is added as "file:line: what is wrong"; returns true when there is none.
+bool ParseDaemonConfig(std::string_view text, const std::string& file_name, const std::string& base_folder,
+                       const FarEndRegistry& built_in, DaemonConfig* out, std::vector<std::string>* problems);
+
+// The same for the file at `path` (at most 1 MiB).
+bool LoadDaemonConfig(const std::string& path, const FarEndRegistry& built_in, DaemonConfig* out,
+                      std::vector<std::string>* problems);
+
+}  // namespace exchange

@@ -1,0 +1,102 @@
+#include "exchange/daemon/event_log.h"
+
+#include <cstdio>
+
+#include "exchange/protocol/display_text.h"
+
+namespace exchange {
+
+namespace {
+
+using Kind = ExchangeEvent::Kind;
+
+constexpr const char* kFloodNames[] = {"rejected datagram", "refused connection", "malformed address query",
+                                       "unrecognised bytes", "refused dial"};
+
+// Where an event happened: "[server/channel call.connection] " for phone channels.
+std::string Place(const ExchangeEvent& e) {
+  if (e.server < 0 || e.channel < 0) return std::string();
+  return "[" + std::to_string(e.server) + "/" + std::to_string(e.channel) + " call " +
+         std::to_string(e.call) + "." + std::to_string(e.connection) + "] ";
+}
+
+LogLevel LevelOf(Kind kind) {
+  switch (kind) {
+    case Kind::Error:
+      return LogLevel::kError;
+    case Kind::Started:
+    case Kind::Stopped:
+    case Kind::FarEndStarted:
+    case Kind::FarEndEnded:
+    case Kind::CallEnded:
+      return LogLevel::kInfo;
+    default:
+      return LogLevel::kDebug;
+  }
+}
+
+}  // namespace
+
+EventLog::EventLog(Logger& logger, std::function<uint64_t()> now_ms)
+    : logger_(logger), now_ms_(std::move(now_ms)) {}
+
+std::string EventLog::SummaryLine(const ExchangeEvent& e, const CallSummary& s) {
+  char duration[32];
+  std::snprintf(duration, sizeof duration, "%.1f s", static_cast<double>(s.duration_ms) / 1000.0);
+  return Place(e) + "call ended: client " + s.client + " dial \"" + GbkToDisplay(s.dial) + "\" far end " +
+         (s.far_end.empty() ? "-" : GbkToDisplay(s.far_end)) + ", " + duration + ", datagrams in " +
+         std::to_string(s.datagrams_in) + " out " + std::to_string(s.datagrams_out) + ", lost " +
+         std::to_string(s.lost) + " duplicated " + std::to_string(s.duplicated) + " late " +
+         std::to_string(s.late) + " rejected " + std::to_string(s.rejected) + ", ended: " + s.ended;
+}
+
+void EventLog::OnEvent(const ExchangeEvent& e) {
+  switch (e.kind) {
+    case Kind::CallEnded:
+      if (e.summary != nullptr) logger_.Log(LogLevel::kInfo, SummaryLine(e, *e.summary));
+      return;
+    case Kind::VoiceReceived:  // only rejects reach an observer that wants no voice events
+      Limited(kRejectedDatagrams, LogLevel::kWarn, Place(e) + "datagram " + e.text);
+      return;
+    case Kind::ConnectionRefused:
+      Limited(kRefusedConnections, LogLevel::kWarn, e.text);
+      return;
+    case Kind::AddressQueryMalformed:
+      Limited(kMalformedQueries, LogLevel::kWarn, "malformed address query from " + e.peer + ": " + e.text);
+      return;
+    case Kind::GarbageReceived:
+      Limited(kGarbage, LogLevel::kWarn, Place(e) + e.text);
+      return;
+    case Kind::DialRefused:
+      Limited(kDialRefusals, LogLevel::kWarn, Place(e) + "from " + e.peer + ": " + e.text);
+      return;
+    default:
+      break;
+  }
+  LogLevel level = LevelOf(e.kind);
+  if (!logger_.Enabled(level)) return;
+  logger_.Log(level, Place(e) + KindName(e.kind) + ": " + e.text);
+}
+
+void EventLog::Limited(Flood flood, LogLevel level, const std::string& text) {
+  if (!logger_.Enabled(level)) return;
+  uint64_t now = now_ms_();
+  ReportSuppressed(flood, now);
+  if (limiters_[flood].Allow(now)) logger_.Log(level, text);
+}
+
+void EventLog::ReportSuppressed(Flood flood, uint64_t now) {
+  uint64_t suppressed = limiters_[flood].TakeSuppressed(now);
+  if (suppressed == 0) return;
+  logger_.Log(LogLevel::kWarn, "... " + std::to_string(suppressed) + " more " + kFloodNames[flood] +
+                                   " line(s) suppressed (at most " + std::to_string(kFloodLinesPerSecond) +
+                                   " a second)");
+}
+
+void EventLog::Flush() {
+  uint64_t now = now_ms_();
+  for (int f = 0; f < kFloodCount; ++f)
+    ReportSuppressed(static_cast<Flood>(f), now);
+}
+
+}  // namespace exchange

@@ -1,0 +1,50 @@
+// pelvarine-exchange: the venue exchange as a foreground daemon. See --help.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "exchange/daemon/command_line.h"
+#include "exchange/daemon/daemon.h"
+#include "exchange/daemon/daemon_config.h"
+
+int main(int argc, char** argv) {
+  using exchange::CommandLine;
+  CommandLine command = exchange::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  switch (command.action) {
+    case CommandLine::Action::kHelp:
+      std::fputs(exchange::HelpText().c_str(), stdout);
+      return 0;
+    case CommandLine::Action::kVersion:
+      std::puts("pelvarine-exchange " PELVARINE_VERSION);
+      return 0;
+    case CommandLine::Action::kUsageError:
+      std::fprintf(stderr, "pelvarine-exchange: %s\nTry pelvarine-exchange --help.\n", command.error.c_str());
+      return 2;
+    case CommandLine::Action::kRun:
+    case CommandLine::Action::kCheckConfig:
+      break;
+  }
+
+  exchange::DaemonConfig config = exchange::DefaultDaemonConfig();
+  if (!command.config_path.empty()) {
+    exchange::FarEndRegistry built_in;
+    exchange::AddBuiltInFarEnds(&built_in);
+    std::vector<std::string> problems;
+    if (!exchange::LoadDaemonConfig(command.config_path, built_in, &config, &problems)) {
+      for (const std::string& problem : problems)
+        std::fprintf(stderr, "%s\n", problem.c_str());
+      std::fprintf(stderr, "%s: %zu problem(s); nothing started\n", command.config_path.c_str(),
+                   problems.size());
+      return 1;
+    }
+  }
+  if (command.action == CommandLine::Action::kCheckConfig) {
+    for (const std::string& note : config.notes)
+      std::printf("note: %s\n", note.c_str());
+    std::printf("%s: valid (%zu phone-server address(es), %zu dial string(s)%s)\n",
+                command.config_path.c_str(), config.exchange.phone_servers.size(),
+                config.exchange.dial_plan.extensions().size(), config.has_sip ? ", sip far end" : "");
+    return 0;
+  }
+  return exchange::RunDaemon(config);
+}
