@@ -19,25 +19,36 @@ constexpr size_t kMaxPacket = 60 * kSamplesPerMs;
 constexpr int64_t kJump = kRing / 2;
 // A sequence number this far from the last is a new source, not loss.
 constexpr int kSequenceJump = 1000;
-// More than this much queued (or two packets and a block, with very long packets) and the oldest goes.
+// More than this much queued and the oldest goes (unless packets are so long that the start level needs
+// more).
 constexpr int64_t kMaxBacklog = 120 * kSamplesPerMs;
 // Blocks concealed in a row while waiting, after which the stream is taken to have stopped.
 constexpr int kStopAfterBlocks = 6;
 // Reads over which the lowest backlog is watched before deciding it could be trimmed.
 constexpr int kTrimWindow = 32;
-// A backlog that never drops below one packet plus this much has latency to spare.
+// A backlog that never drops below what a fresh start leaves after a read (a packet and a block) plus this
+// much has latency to spare.
 constexpr int64_t kTrimSlack = 8 * kSamplesPerMs;
 
 }  // namespace
 
 DownlinkBuffer::DownlinkBuffer() : ring_(kRing, kAlawSilence), present_(kRing, 0) {}
 
-int64_t DownlinkBuffer::MaxBacklog() const {
-  return std::max<int64_t>(kMaxBacklog, 2 * static_cast<int64_t>(packet_samples_) + kBlock);
+int64_t DownlinkBuffer::StartLevel() const {
+  // What the pacer needs to ride from one packet to the next (a packet and a block), plus one more packet
+  // so that a packet overtaken by its successor is still in time.
+  return 2 * static_cast<int64_t>(packet_samples_) + kBlock;
 }
 
-bool DownlinkBuffer::SeenBefore(uint16_t sequence, bool* new_source) {
+int64_t DownlinkBuffer::MaxBacklog() const {
+  // Long packets need more than 120 ms for the start level and an overtaken packet arriving together with
+  // its successor on top of it.
+  return std::max<int64_t>(kMaxBacklog, StartLevel() + 2 * static_cast<int64_t>(packet_samples_));
+}
+
+bool DownlinkBuffer::SeenBefore(uint16_t sequence, bool* new_source, bool* fills_gap) {
   *new_source = false;
+  *fills_gap = false;
   if (!seq_known_) {
     seq_known_ = true;
     highest_seq_ = sequence;
@@ -61,7 +72,7 @@ bool DownlinkBuffer::SeenBefore(uint16_t sequence, bool* new_source) {
   const uint64_t bit = uint64_t{1} << -distance;
   if (seen_mask_ & bit) return true;
   seen_mask_ |= bit;
-  if (stats_.lost > 0) --stats_.lost;  // a gap counted as loss was only reordering
+  *fills_gap = true;
   return false;
 }
 
@@ -98,7 +109,8 @@ void DownlinkBuffer::Put(uint16_t rtp_sequence, uint32_t rtp_timestamp, const ui
   }
   ++stats_.received;
   bool new_source = false;
-  if (SeenBefore(rtp_sequence, &new_source)) {
+  bool fills_gap = false;
+  if (SeenBefore(rtp_sequence, &new_source, &fills_gap)) {
     ++stats_.duplicates;
     return;
   }
@@ -125,10 +137,14 @@ void DownlinkBuffer::Put(uint16_t rtp_sequence, uint32_t rtp_timestamp, const ui
     ++stats_.resyncs;
   }
   if (timestamp > last_ts_ || resync) last_ts_ = timestamp;
+  if (!ever_played_ && position < read_pos_ && read_pos_ - position <= kJump) {
+    read_pos_ = position;  // overtaken before anything was played: nothing of it is late yet
+  }
   if (position + length <= read_pos_) {
     ++stats_.late;
     return;
   }
+  if (fills_gap && stats_.lost > 0) --stats_.lost;  // the gap it left was reordering, not loss
   const int64_t skip = std::max<int64_t>(0, read_pos_ - position);
   Store(position + skip, payload + skip, samples - static_cast<size_t>(skip));
   newest_end_ = std::max(newest_end_, position + length);
@@ -182,10 +198,10 @@ bool DownlinkBuffer::TryStart() {
   while (first < newest_end_ && present_[static_cast<size_t>(first % kRing)] == 0)
     ++first;
   if (first >= newest_end_) return false;
-  // One packet of slack for reordering, plus the block about to be read.
-  if (newest_end_ - first < static_cast<int64_t>(packet_samples_) + kBlock) return false;
+  if (newest_end_ - first < StartLevel()) return false;
   AdvanceTo(first);
   playing_ = true;
+  ever_played_ = true;
   stalled_blocks_ = 0;
   concealer_.Reset();
   min_level_ = newest_end_ - read_pos_;
@@ -201,7 +217,7 @@ void DownlinkBuffer::WatchBacklog() {
   if (++window_reads_ < kTrimWindow) return;
   // The backlog never fell near empty over the whole window: the PBX's clock is ahead of the pacer, or a
   // burst left extra queued. Trim the excess, a little at a time in quiet stretches.
-  const int64_t spare = min_level_ - static_cast<int64_t>(packet_samples_);
+  const int64_t spare = min_level_ - static_cast<int64_t>(packet_samples_) - kBlock;
   trim_ = spare > kTrimSlack ? spare : 0;
   min_level_ = level;
   window_reads_ = 0;

@@ -19,7 +19,7 @@ class DownlinkBuffer {
     uint64_t received = 0;         // packets handed to Put and accepted (duplicates and late ones included)
     uint64_t duplicates = 0;       // packets whose sequence number was already seen
     uint64_t late = 0;             // packets that came after their samples' turn had passed
-    uint64_t lost = 0;             // packets never seen, judged by gaps in the sequence numbers
+    uint64_t lost = 0;             // sequence gaps not filled in time (late packets count here too)
     uint64_t rejected = 0;         // packets of a size outside 10-60 ms
     uint64_t concealed = 0;        // blocks with made-up samples in them
     uint64_t blocks = 0;           // blocks returned by Read
@@ -41,7 +41,8 @@ class DownlinkBuffer {
   const Stats& stats() const { return stats_; }
 
  private:
-  bool SeenBefore(uint16_t sequence, bool* new_source);
+  bool SeenBefore(uint16_t sequence, bool* new_source, bool* fills_gap);
+  int64_t StartLevel() const;
   int64_t MaxBacklog() const;
   void AdvanceTo(int64_t position);
   void Store(int64_t position, const uint8_t* payload, size_t samples);
@@ -58,6 +59,7 @@ class DownlinkBuffer {
 
   bool any_ = false;           // a packet has been accepted
   bool playing_ = false;       // blocks are flowing
+  bool ever_played_ = false;   // a block has been given since the first packet
   int64_t offset_ = 0;         // unwrapped timestamp + offset_ = stream position
   int64_t last_ts_ = 0;        // unwrapped timestamp of the newest packet, the reference for unwrapping
   int64_t newest_end_ = 0;     // stream position just past the newest received sample
