@@ -11,6 +11,9 @@ namespace {
 using Kind = ExchangeEvent::Kind;
 
 constexpr uint64_t kPaceResyncBlocks = 5;  // a pacer this far behind starts afresh instead of bursting
+// Tags go out 50 ms apart: a client repeating its dial faster than that would make the call hold an answer
+// for each one. Once this many wait, repeated dials go unanswered.
+constexpr size_t kMaxQueuedTags = 16;
 
 std::string Shown(std::string_view bytes) {
   constexpr size_t kMax = 256;
@@ -150,6 +153,7 @@ void PhoneCall::HandleMessage(const ClientMessage& message) {
 void PhoneCall::OnDial(const ClientMessage& message) {
   if (stage_ == Stage::kClosing || stage_ == Stage::kDone) return;
   bool first = stage_ == Stage::kWaitingDial;
+  if (!first && tag_queue_.size() - tag_next_ >= kMaxQueuedTags) return;
   if (first) {
     dial_ = message.dial;
     summary_.dial = MaskDialSecret(dial_);
@@ -177,9 +181,11 @@ void PhoneCall::Refuse(std::string_view why) {
   e.text = "dial \"" + GbkToDisplay(summary_.dial) + "\" refused: " + std::string(why);
   Emit(e);
   QueueTag(std::string(kTagRefused));
-  // The client keeps the line open after a refusal until its user hangs up; don't hold it for ever.
+  // The client keeps the line open after a refusal until its user hangs up; don't hold it for ever. The time
+  // runs from the first refusal: dialling again and again must not keep the line.
+  if (stage_ != Stage::kRefused)
+    deadline_timer_->Start(settings_.linger_ms, [this] { CloseAfterTags("refused line not released"); });
   stage_ = Stage::kRefused;
-  deadline_timer_->Start(settings_.linger_ms, [this] { CloseAfterTags("refused line not released"); });
 }
 
 // ---- The far end ----
@@ -270,6 +276,11 @@ void PhoneCall::ScheduleNextTag() {
 
 void PhoneCall::SendNextTag() {
   if (finished_) return;
+  // Tags already sent go, or a queue that never runs empty would keep every one of them.
+  if (tag_next_ >= kMaxQueuedTags) {
+    tag_queue_.erase(tag_queue_.begin(), tag_queue_.begin() + static_cast<std::ptrdiff_t>(tag_next_));
+    tag_next_ = 0;
+  }
   if (tag_next_ < tag_queue_.size()) {
     const std::string& bytes = tag_queue_[tag_next_++];
     bool ok = link_.SendChunk(bytes);
