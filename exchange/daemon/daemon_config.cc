@@ -290,7 +290,8 @@ class Loader {
           break;
         }
       }
-      Problem(line, "[sip] " + error);
+      if (error.rfind("[sip] ", 0) != 0) error = "[sip] " + error;
+      Problem(line, error);
       return;
     }
     out_->has_sip = true;
