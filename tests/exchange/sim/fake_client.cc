@@ -153,9 +153,12 @@ std::optional<std::string> UdpClient::Receive(int timeout_ms) {
 std::optional<std::string> AddressExchange(int port, std::string_view query, int timeout_ms) {
   TcpClient client;
   if (!client.Connect(port) || !client.Send(query)) return std::nullopt;
-  std::string data;
-  if (!client.WaitClosed(timeout_ms, &data)) return std::nullopt;
-  return data;
+  // Like the client: one reply, then the client closes; the exchange leaves the close to it.
+  std::string data = client.ReceiveBytes(exsim::kAddressRecordSize, timeout_ms);
+  if (data.size() == exsim::kAddressRecordSize) return data;
+  std::string rest;
+  if (!client.WaitClosed(1, &rest)) return std::nullopt;
+  return data + rest;
 }
 
 bool ConnectPhone(const exsim::Simulator& sim, int channel, TcpClient* client) {

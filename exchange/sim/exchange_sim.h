@@ -1,5 +1,6 @@
-// exchange-sim: stands in, on loopback, for the address server and the phone server that the voice-call
-// client talks to. Usable in-process (this header) and from the command line (main.cc).
+// exchange-sim: the exchange itself (address server and phone servers) on loopback, set up by a test
+// scenario's knobs and recording everything it does. Usable in-process (this header) and from the command
+// line (main.cc). One thread runs the exchange on its own libre event loop.
 #pragma once
 
 #include <chrono>
@@ -37,28 +38,34 @@ struct Options {
 
   // Phone server behaviour.
   bool silent_phone = false;            // accept phone connections but never send a tag
-  int busy_channels = 0;                // first N phone connections of a call get {ChanelBusyNow}
+  int busy_channels = 0;                // first N phone connections of a call get {ChanelBusyNow} (held open
+                                        // until the client closes or the exchange's linger runs out)
   bool hello = false;                   // send {HELO} first
   int udp_port_override = 0;            // >0: send {RemoteUDPPort}[n] and listen for voice on UDP n
   std::vector<std::string> extra_tags;  // raw texts sent (each on its own) after {ChanelWaitBohao}
   bool extra_tags_after_dial = false;   // send extra_tags after the {BuoHao} instead
-  bool refuse = false;                  // answer {BuoHao} with {PasswordOrTelphoneNumberFailed}
+  bool refuse = false;                  // answer {BuoHao} with {PasswordOrTelphoneNumberFailed} (no dial is
+                                        // in the dial plan); otherwise every dial reaches the voice far end
   bool quality = false;                 // answer {BuoHao} with {ZhiLiangCha}
-  int hangup_after_ms = -1;             // >=0: close the phone connection this long after {BuoHao}
+  int hangup_after_ms = -1;             // >=0: close the phone connection this long after {BuoHao} (at least
+                                        // 1 ms: the exchange's call time limit)
   int tag_gap_ms = 50;                  // minimum gap between two tags on one connection
   int first_tag_delay_ms = 100;         // delay between accepting and the first tag (busy or not)
 
-  // Far-end voice, started on {BuoHao}.
+  // Far-end voice, started on {BuoHao}. kNone: a far end that answers and stays silent.
   VoiceMode voice = VoiceMode::kNone;
   double tone_hz = 1000.0;
-  int voice_pace_ms = 16;                    // tone: one datagram every this many ms
-  int voice_count = 0;                       // 0 = for as long as the call runs
+  int voice_pace_ms = 16;                    // one datagram to the client every this many ms
+  int voice_count = 0;                       // tone: 0 = for as long as the call runs; otherwise it falls
+                                             // silent after this many (VoiceStopped then) and the call stays
   std::optional<std::string> voice_address;  // address text put in server datagrams (default: the
                                              // client's own, from {MyInNetLocalIP})
-  std::string client_host = "127.0.0.1";     // voice destination until a client datagram is seen
-  int client_udp_port = 20001;
+  std::string client_host = "127.0.0.1";     // kept for the command line: the exchange sends to the
+                                             // signalling connection's address, which is this on loopback
+  int client_udp_port = 20001;               // voice destination port until a client datagram is seen
 
-  // Hostile peer: garbage chunks before the tags, malformed datagrams and a flood on {BuoHao}.
+  // Hostile peer: garbage chunks before the tags, malformed datagrams and a flood on {BuoHao} (from a
+  // socket of their own, to where the call's voice goes; the call's own numbering starts after the flood).
   bool hostile = false;
   int hostile_flood = 5000;  // datagrams in the flood
   unsigned hostile_seed = 1;
@@ -91,12 +98,21 @@ struct Event {
     QualityRequestReceived,
     GarbageReceived,   // bytes: raw; text: escaped form and reason
     ClientClosed,      // the client closed (or reset) the phone connection
-    ServerClosed,      // the simulator closed the phone connection (hang-up delay or Stop)
-    VoiceReceived,     // bytes: datagram; sequence (-1 if malformed); peer: source
-    VoiceStarted,      // text: mode and destination
+    ServerClosed,      // the exchange closed the phone connection (hang-up delay, linger, Stop); text: why
+    VoiceReceived,     // bytes: datagram; sequence (-1 if malformed); peer: source; text: verdict
+    VoiceStarted,      // text: far end and destination; peer: destination; local_address: address text
     VoiceSent,         // one per normal datagram: bytes, sequence, peer = destination
     VoiceStopped,      // sequence: number of datagrams sent in the session
     HostileVoiceSent,  // one summary for the malformed datagrams and the flood; sequence: count
+    // What the exchange reports besides.
+    ConnectionRefused,  // a per-source limit turned a connection away
+    DialRefused,        // dial, text: why
+    FarEndStarted,      // text: far end
+    FarEndAnswered,
+    FarEndTryingNext,
+    FarEndEnded,   // text: why
+    VoiceLatched,  // peer: the source voice is now accepted from
+    CallEnded,     // text: the call's summary line
   };
   Kind kind = Kind::Error;
   int channel = -1;    // phone channel, -1 for the address server or none

@@ -1,11 +1,11 @@
-#include "exchange_sim.h"
+#include "exchange/protocol/alaw.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 
-namespace exsim {
+namespace exchange {
 namespace {
 
 TEST(Alaw, EncodesKnownValues) {
@@ -74,4 +74,4 @@ TEST(ToneGenerator, PhaseContinuesAcrossBlocks) {
 }
 
 }  // namespace
-}  // namespace exsim
+}  // namespace exchange

@@ -139,9 +139,9 @@ const std::vector<Flag>& Flags() {
            }},
       Flag{"--tone-hz", "HZ", "tone frequency", [](const Options& o) { return Num(o.tone_hz); },
            [](const std::string& v, CliConfig* c) { return ParseDouble(v, 1, 3999, &c->options.tone_hz); }},
-      IntFlag("--voice-pace", "MS", "tone: one datagram every MS", &Options::voice_pace_ms, 1, 10000),
-      IntFlag("--voice-count", "N", "stop the far-end voice after N datagrams (0 = never)",
-              &Options::voice_count, 0, 2000000000),
+      IntFlag("--voice-pace", "MS", "one datagram to the client every MS", &Options::voice_pace_ms, 1, 10000),
+      IntFlag("--voice-count", "N", "tone: fall silent after N datagrams (0 = never)", &Options::voice_count,
+              0, 2000000000),
       Flag{"--voice-address", "TEXT",
            "address text in server datagrams (default: the client's local address)",
            [](const Options& o) {
@@ -151,7 +151,7 @@ const std::vector<Flag>& Flags() {
              c->options.voice_address = UnescapeArgument(v);
              return std::string();
            }},
-      StringFlag("--client-host", "ADDR", "voice destination until a client datagram is seen",
+      StringFlag("--client-host", "ADDR", "unused: voice goes to the signalling connection's address",
                  &Options::client_host),
       IntFlag("--client-udp-port", "PORT", "voice destination port until a client datagram is seen",
               &Options::client_udp_port, 1, 65535),

@@ -61,8 +61,8 @@ class UdpClient {
   int port_ = 0;
 };
 
-// Sends `query` to the address server and returns what came back before the server closed
-// (nullopt if the server did not close within the timeout).
+// Sends `query` to the address server and returns the reply (452 bytes), or what came back before the server
+// closed (nullopt if neither happened within the timeout).
 std::optional<std::string> AddressExchange(int port, std::string_view query, int timeout_ms = 2000);
 
 // Runs the address query and connects to channel `channel` of the phone server.
