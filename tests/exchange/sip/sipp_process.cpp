@@ -36,7 +36,7 @@ bool PortInTable(const char* table, uint16_t port, bool listen_state_only) {
 }  // namespace
 
 bool SippProcess::Start(const std::vector<std::string>& arguments, const std::string& log_path) {
-  std::vector<std::string> argv_text = {"sipp"};
+  std::vector<std::string> argv_text = {program_};
   argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (auto& text : argv_text)
@@ -54,7 +54,7 @@ bool SippProcess::Start(const std::vector<std::string>& arguments, const std::st
       dup2(log, 1);
       dup2(log, 2);
     }
-    execvp("sipp", argv.data());
+    execvp(program_.c_str(), argv.data());
     _exit(127);
   }
   status_.reset();
@@ -89,6 +89,18 @@ void SippProcess::Kill() {
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;
+}
+
+int SippProcess::Terminate(int timeout_ms) {
+  if (pid_ <= 0) return status_.value_or(-1);
+  kill(pid_, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Poll()) return *status_;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Kill();
+  return -1;
 }
 
 std::string ReadWholeFile(const std::string& path) {

@@ -1,5 +1,5 @@
-// SIPp as a child process of a test: started with its own scenario, watched until its port is open, and
-// always killed and reaped, so a failing test never leaves a telephone behind.
+// SIPp (or the exchange's daemon) as a child process of a test: started with its own arguments, watched until
+// its port is open, and always killed and reaped, so a failing test never leaves a process behind.
 #pragma once
 
 #include <sys/types.h>
@@ -7,26 +7,33 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace exchange {
 
 class SippProcess {
  public:
-  SippProcess() = default;
+  explicit SippProcess(std::string program = "sipp") : program_(std::move(program)) {}
   ~SippProcess() { Kill(); }
   SippProcess(const SippProcess&) = delete;
   SippProcess& operator=(const SippProcess&) = delete;
 
-  // Runs `sipp` with `arguments`, its screen output going to `log_path`. False when it could not be started.
+  // Runs the program with `arguments`, its screen output going to `log_path`. False when it could not be
+  // started.
   bool Start(const std::vector<std::string>& arguments, const std::string& log_path);
   // Waits (at most `timeout_ms`) until something listens on the SIP port (UDP, or TCP when `tcp`).
   bool WaitListening(uint16_t port, bool tcp, int timeout_ms) const;
   // The exit status once SIPp has exited (0: every call of the scenario passed), nothing while it runs.
   std::optional<int> Poll();
   void Kill();
+  // Asks it to stop (SIGTERM) and waits up to `timeout_ms` for it; its exit status, or -1 if it had to be
+  // killed.
+  int Terminate(int timeout_ms);
+  pid_t pid() const { return pid_; }
 
  private:
+  std::string program_;
   pid_t pid_ = -1;
   std::optional<int> status_;
 };
