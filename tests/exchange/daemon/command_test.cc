@@ -105,6 +105,13 @@ TEST(CommandTest, CheckConfigSaysWhatIsWrongAndWhere) {
   }
 }
 
+TEST(CommandTest, TheExampleVenueConfigurationIsValid) {
+  DaemonProcess p(PELVARINE_EXCHANGE, {"--check-config", EXAMPLE_CONFIG});
+  EXPECT_EQ(p.WaitForExit(kWait), 0) << AllOutput(p);
+  EXPECT_NE(p.WaitForLine(": valid (1 phone-server address(es), 3 dial string(s))", kWait), "")
+      << AllOutput(p);
+}
+
 TEST(CommandTest, HelpVersionAndUsage) {
   {
     DaemonProcess p(PELVARINE_EXCHANGE, {"--help"});
