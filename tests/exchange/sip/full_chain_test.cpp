@@ -68,7 +68,7 @@ class FullChainTest : public testing::Test {
     client_.reset();
     if (daemon_.pid() > 0) daemon_.Terminate(3000);
     sipp_.Kill();
-    if (HasFailure()) {
+    if (HasFailure() || getenv("SIP_SHOW")) {
       std::cout << "--- exchange ---\n"
                 << ReadWholeFile(folder_ + "/exchange.log") << "--- SIPp screen ---\n"
                 << ReadWholeFile(folder_ + "/screen.log") << "--- SIPp messages ---\n"
@@ -137,11 +137,12 @@ class FullChainTest : public testing::Test {
 
 TEST_F(FullChainTest, ClientVoiceComesBackBitExactThroughThePbx) {
   Start("answer_echo.xml", 1, "2001");
-  Drive({client_.get()}, 4000, [] { return false; });
+  // Talk until 2 s of the pattern came back (the deadline only guards a badly loaded machine); every block of
+  // it must be unchanged.
+  Drive({client_.get()}, 20000, [this] { return client_->echoed().size() >= 125 * kVoiceSamples; });
   EXPECT_TRUE(client_->dialled());
   EXPECT_FALSE(client_->closed_by_exchange());
-  // 250 blocks sent; after the round trip and the holds most must come back, and every one unchanged.
-  EXPECT_GE(ExactBlocks(*client_), 180u) << client_->datagrams_received() << " datagrams received";
+  EXPECT_GE(ExactBlocks(*client_), 125u) << client_->datagrams_received() << " datagrams received";
   EXPECT_EQ(ExactBlocks(*client_) * kVoiceSamples, client_->echoed().size() / kVoiceSamples * kVoiceSamples);
   client_->HangUp();
   EXPECT_EQ(WaitSippExit(5000), 0) << "SIPp did not see the BYE";

@@ -179,7 +179,7 @@ class SippTest : public testing::Test {
         tcp ? "t1" : "u1",
         "-nostdin",
         "-timeout",
-        "30s",
+        "60s",
         "-timeout_error",
         "-trace_msg",
         "-message_file",
@@ -234,8 +234,9 @@ class SippTest : public testing::Test {
     return sipp_.Poll().value_or(-1);
   }
 
-  // Feeds the client's pattern at the client's pace and collects what comes back, for `ms`.
-  void TalkFor(uint64_t ms) {
+  // Feeds the client's pattern at the client's pace and collects what comes back, for `ms` or until `done`.
+  void TalkFor(
+      uint64_t ms, const std::function<bool()>& done = [] { return false; }) {
     struct Pacer {
       SippTest* test;
       struct tmr timer;
@@ -251,7 +252,7 @@ class SippTest : public testing::Test {
     } pacer{this, {}, tmr_jiffies()};
     tmr_init(&pacer.timer);
     tmr_start(&pacer.timer, 0, &Pacer::Tick, &pacer);
-    RunLoopFor(ms);
+    RunLoopUntil(done, ms);
     tmr_cancel(&pacer.timer);
   }
 
@@ -272,7 +273,7 @@ class SippTest : public testing::Test {
   std::unique_ptr<FarEnd> far_end_;
   RecordingListener listener_;
   std::vector<std::string> log_;
-  std::vector<uint8_t> sent_ = Pattern(8000 * 6);
+  std::vector<uint8_t> sent_ = Pattern(8000 * 25);
   std::vector<uint8_t> received_;
   int64_t client_sequence_ = 0;
 };
@@ -284,13 +285,20 @@ TEST_F(SippTest, AnsweredCallEchoesTheClientsVoiceBitExact) {
   ASSERT_TRUE(RunLoopUntil([&] { return !listener_.events.empty(); }, 5000));
   ASSERT_EQ(listener_.events, std::vector<std::string>{"answered"}) << listener_.reason;
 
-  TalkFor(4000);
-  // 4 s of talk: after the echo's round trip and the buffers' hold, at least 3 s come back unchanged, in
-  // long stretches (a corrupted byte anywhere would cut a run short; lost packets would leave holes).
+  // Talk until 2 s of the pattern have come back unchanged, in stretches of at least a block (a corrupted
+  // byte cuts a stretch; the buffers may splice or conceal under load, which only shortens them). The
+  // deadline is a safety net for a loaded machine, not the measure.
+  const size_t wanted = 2 * 8000;
+  uint64_t checked_at = 0;
+  TalkFor(20000, [&]() -> bool {
+    if (received_.size() < wanted || received_.size() < checked_at + 8000) return false;
+    checked_at = received_.size();
+    return BytesInExactRuns(ExactRuns(sent_, received_)) >= wanted;
+  });
   std::vector<size_t> runs = ExactRuns(sent_, received_);
   ASSERT_FALSE(runs.empty()) << "nothing of the pattern came back in " << received_.size() << " bytes";
-  EXPECT_GE(runs.front(), 8000u / 2);
-  EXPECT_GE(BytesInExactRuns(runs), 3u * 8000) << "received " << received_.size() << " bytes";
+  EXPECT_GE(runs.front(), 8 * kBlockSamples);
+  EXPECT_GE(BytesInExactRuns(runs), wanted) << "received " << received_.size() << " bytes";
   if (getenv("SIP_SHOW")) {
     std::cout << "received " << received_.size() << " in exact runs " << BytesInExactRuns(runs) << ":";
     for (size_t run : runs)
@@ -298,8 +306,8 @@ TEST_F(SippTest, AnsweredCallEchoesTheClientsVoiceBitExact) {
     std::cout << "\n";
   }
   SipMediaCounters counters = sip_far_end().counters();
-  EXPECT_GE(counters.packets_out, 150u);
-  EXPECT_GE(counters.packets_in, 140u);
+  EXPECT_GE(counters.packets_out, 100u);
+  EXPECT_GE(counters.packets_in, 100u);
   EXPECT_EQ(counters.ignored_in, 0u);
 
   far_end_.reset();  // the visitor hangs up: SIPp's scenario needs our BYE to pass
@@ -313,7 +321,8 @@ TEST_F(SippTest, AnsweredCallOverTcp) {
   Dial("3381");
   ASSERT_TRUE(RunLoopUntil([&] { return !listener_.events.empty(); }, 5000));
   ASSERT_EQ(listener_.events, std::vector<std::string>{"answered"}) << listener_.reason;
-  TalkFor(1000);
+  TalkFor(20000,
+          [&] { return received_.size() >= 8000 && BytesInExactRuns(ExactRuns(sent_, received_)) >= 4000; });
   EXPECT_GE(BytesInExactRuns(ExactRuns(sent_, received_)), 8000u / 2);
   far_end_.reset();
   EXPECT_EQ(WaitSippExit(5000), 0);
