@@ -145,14 +145,15 @@ void DownlinkBuffer::Put(uint16_t rtp_sequence, uint32_t rtp_timestamp, const ui
     return;
   }
   if (fills_gap && stats_.lost > 0) --stats_.lost;  // the gap it left was reordering, not loss
-  const int64_t skip = std::max<int64_t>(0, read_pos_ - position);
-  Store(position + skip, payload + skip, samples - static_cast<size_t>(skip));
   newest_end_ = std::max(newest_end_, position + length);
   if (newest_end_ - read_pos_ > MaxBacklog()) {
+    // Room is made before storing, so the packet can never land on ring space still waiting to be played.
     const int64_t to = newest_end_ - MaxBacklog();
     stats_.dropped_samples += static_cast<uint64_t>(to - read_pos_);
     AdvanceTo(to);
   }
+  const int64_t skip = std::min(length, std::max<int64_t>(0, read_pos_ - position));
+  Store(position + skip, payload + skip, samples - static_cast<size_t>(skip));
 }
 
 bool DownlinkBuffer::Covered(int64_t from, int64_t to) const {

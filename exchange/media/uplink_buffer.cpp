@@ -33,6 +33,10 @@ constexpr int64_t kIdleAfter = 100 * kSamplesPerMs;
 // when this many consecutive numbers confirm it.
 constexpr uint64_t kRestartPauseMs = 300;
 constexpr int kRestartRun = 3;
+// Leaps further than this (about 17 minutes of blocks) are not counted as loss.
+constexpr int64_t kCountableLeap = 1 << 16;
+// Far beyond any number the client can send; keeps all index arithmetic clear of overflow.
+constexpr int64_t kSequenceLimit = int64_t{1} << 48;
 
 int64_t FloorBlock(int64_t position) {
   return position >= 0 ? position / kBlock : -((-position + kBlock - 1) / kBlock);
@@ -68,8 +72,10 @@ bool UplinkBuffer::FollowJump(int64_t sequence, uint64_t now_ms) {
   if (sequence == stray_next_ - 1 && stray_run_ > 0) return false;  // the second copy of a stray
   stray_run_ = sequence == stray_next_ ? stray_run_ + 1 : 1;
   stray_next_ = sequence + 1;
-  if (now_ms - last_arrival_ms_ < kRestartPauseMs && stray_run_ < kRestartRun) return false;
-  if (sequence > origin_ + newest_) stats_.lost += static_cast<uint64_t>(sequence - origin_ - newest_ - 1);
+  if (now_ms < last_arrival_ms_ + kRestartPauseMs && stray_run_ < kRestartRun) return false;
+  // A leap forward within reason skipped blocks that were sent and lost; a wild one is a new numbering.
+  const int64_t skipped = sequence - origin_ - newest_ - 1;
+  if (skipped > 0 && skipped < kCountableLeap) stats_.lost += static_cast<uint64_t>(skipped);
   Resync(sequence);
   ++stats_.resyncs;
   return true;
@@ -77,7 +83,7 @@ bool UplinkBuffer::FollowJump(int64_t sequence, uint64_t now_ms) {
 
 void UplinkBuffer::Put(int64_t sequence, const uint8_t* block, uint64_t now_ms) {
   ++stats_.received;
-  if (block == nullptr) return;
+  if (block == nullptr || sequence < -kSequenceLimit || sequence > kSequenceLimit) return;
   if (!synced_) Resync(sequence);
   int64_t index = sequence - origin_;
   if (newest_ >= 0 && (index < newest_ - kRingBlocks || index > newest_ + kRingBlocks)) {
@@ -112,7 +118,7 @@ void UplinkBuffer::Put(int64_t sequence, const uint8_t* block, uint64_t now_ms) 
   if (index >= FloorBlock(read_pos_) + kRingBlocks) {
     // Nobody has drained the buffer for a second (or the client leapt ahead): the oldest blocks make room.
     const int64_t to = (index - kRingBlocks + 1) * kBlock;
-    if (playing_) stats_.dropped_samples += static_cast<uint64_t>(to - read_pos_);
+    stats_.dropped_samples += static_cast<uint64_t>(to - read_pos_);
     AdvanceTo(to);
   }
   // Loss is judged by gaps in the numbering: a gap counts as lost until its block comes in time.
@@ -211,8 +217,19 @@ bool UplinkBuffer::TryStart(uint64_t now_ms) {
     }
   }
   if (first < 0) return false;
-  const int64_t start = std::max(read_pos_, first * kBlock);
-  if (static_cast<int64_t>(now_ms) * kSamplesPerMs - jitter_.base() - start < target_) return false;
+  int64_t start = std::max(read_pos_, first * kBlock);
+  const int64_t due = static_cast<int64_t>(now_ms) * kSamplesPerMs - jitter_.base() - target_;
+  if (due < start) return false;
+  if (due - start > kMaxHold) {
+    // Blocks piled up while nobody drained the buffer: start with the one that is due now, not the oldest.
+    for (int64_t index = FloorBlock(due); index <= newest_; ++index) {
+      if (Held(index)) {
+        stats_.dropped_samples += static_cast<uint64_t>(index * kBlock - start);
+        start = index * kBlock;
+        break;
+      }
+    }
+  }
   AdvanceTo(start);
   playing_ = true;
   covered_run_ = 0;

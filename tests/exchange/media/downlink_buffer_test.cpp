@@ -356,5 +356,36 @@ TEST(DownlinkBacklog, ABurstAfterAStallKeepsOnlyTheNewest120Ms) {
   EXPECT_NE(std::search(out.audio.begin(), out.audio.end(), after.begin(), after.end()), out.audio.end());
 }
 
+TEST(DownlinkBacklog, RandomAbuseKeepsEveryBound) {
+  testing::Random random(37);
+  const std::vector<uint8_t> stream = LoudStream(4096, 37);
+  DownlinkBuffer buffer;
+  uint8_t block[kClientBlockSamples];
+  uint16_t sequence = 0;
+  uint32_t timestamp = 0;
+  uint64_t given = 0;
+  for (uint64_t now = 0; now < 200000; now += 4) {
+    if (random.Upto(4) == 0) {
+      // Mostly a plausible stream of varying packet sizes with reordering, repeats and gaps; now and then a
+      // packet of a wrong size, a wild timestamp or a new source.
+      const uint32_t pick = random.Upto(199);
+      const size_t samples = pick == 0 ? random.Upto(1000) : 80 * (1 + random.Upto(5));
+      if (pick == 1) timestamp = random.Next();
+      if (pick == 2) sequence = static_cast<uint16_t>(random.Next());
+      const int back = static_cast<int>(random.Upto(3));
+      buffer.Put(static_cast<uint16_t>(sequence - back), timestamp - static_cast<uint32_t>(back * samples),
+                 stream.data() + random.Upto(3000), samples, now);
+      sequence = static_cast<uint16_t>(sequence + 1);
+      timestamp += static_cast<uint32_t>(samples);
+    }
+    if (now % 16 == 0 && buffer.Read(block, now)) ++given;
+    // The bound grows only for 60 ms packets: start level plus two packets.
+    ASSERT_LE(buffer.stats().backlog_ms, (2 * 480 + 128 + 2 * 480) / kSamplesPerMs) << now;
+  }
+  EXPECT_GT(given, 5000u);
+  EXPECT_GT(buffer.stats().rejected, 0u);
+  EXPECT_GT(buffer.stats().resyncs, 0u);
+}
+
 }  // namespace
 }  // namespace exchange

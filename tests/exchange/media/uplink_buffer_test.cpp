@@ -331,6 +331,66 @@ TEST(UplinkSpurts, AStrayOldNumberDoesNotRestartAnything) {
   EXPECT_EQ(FirstDifference(stream, out.audio), kSame);
 }
 
+TEST(UplinkSpurts, BlocksPiledUpBeforeTheFirstTickAreSkippedToTheDueOne) {
+  const std::vector<uint8_t> stream = LoudStream(300 * kClientBlockSamples, 34);
+  const std::vector<Arrival> arrivals = Blocks(stream, 1, 0);
+  UplinkBuffer buffer;
+  // The owner starts its timer two seconds late: 125 blocks are waiting.
+  const Output out = Drive(buffer, arrivals, 2000, 300 * 16 + 300);
+  ASSERT_FALSE(out.kinds.empty());
+  EXPECT_EQ(out.markers.size(), 1u);
+  EXPECT_LE(out.max_hold_ms, 40 + 20) << "the start-up target and a frame, not two seconds of stale audio";
+  EXPECT_GE(buffer.stats().dropped_samples, 100u * kBlock);
+  // What is played is the recent part of the stream, unchanged.
+  const std::vector<uint8_t> tail(stream.end() - 150 * kBlock, stream.end() - 10 * kBlock);
+  EXPECT_NE(std::search(out.real.begin(), out.real.end(), tail.begin(), tail.end()), out.real.end());
+}
+
+TEST(UplinkNetwork, WildNumbersNeitherCrashNorDisturbTheStream) {
+  const std::vector<uint8_t> stream = LoudStream(200 * kClientBlockSamples, 35);
+  std::vector<Arrival> arrivals = Blocks(stream, 1, 0);
+  const uint8_t junk[kClientBlockSamples] = {};
+  for (int64_t wild :
+       {INT64_MAX, INT64_MIN, int64_t{-1}, int64_t{0}, int64_t{1} << 47, -(int64_t{1} << 50)}) {
+    arrivals.push_back({arrivals[60].at_ms, wild, junk});
+  }
+  SortByArrival(&arrivals);
+  UplinkBuffer buffer;
+  const Output out = Drive(buffer, arrivals, 0, 200 * 16 + 300);
+  EXPECT_EQ(buffer.stats().resyncs, 0u);
+  EXPECT_EQ(FirstDifference(stream, out.real), kSame);
+  buffer.Put(5, nullptr, 4000);
+  uint8_t frame[160];
+  EXPECT_NE(buffer.Get(frame, nullptr, 4000), Frame::kAudio) << "a null marker pointer is allowed";
+}
+
+TEST(UplinkNetwork, RandomAbuseKeepsEveryBound) {
+  Random random(36);
+  const std::vector<uint8_t> stream = LoudStream(64 * kClientBlockSamples, 36);
+  UplinkBuffer buffer;
+  uint8_t frame[160];
+  int64_t base = 1;
+  for (uint64_t now = 0; now < 200000; now += 4) {
+    for (uint32_t n = random.Upto(2); n > 0; --n) {
+      // Mostly a plausible stream with jitter, reordering and repeats; now and then a leap or a restart.
+      const uint32_t pick = random.Upto(999);
+      if (pick == 0) base = static_cast<int64_t>(random.Next());
+      if (pick == 1) base = 1;
+      const int64_t sequence = base + static_cast<int64_t>(now / 16) - static_cast<int64_t>(random.Upto(8));
+      buffer.Put(sequence, stream.data() + (random.Upto(63) * kClientBlockSamples), now);
+    }
+    if (now % 20 == 0) {
+      bool marker;
+      buffer.Get(frame, &marker, now);
+      ASSERT_LE(buffer.stats().hold_ms, 200 + 20 + 30 + 20) << now;
+      ASSERT_LE(buffer.stats().target_hold_ms, 200);
+      ASSERT_GE(buffer.stats().target_hold_ms, 20);
+    }
+  }
+  EXPECT_GT(buffer.stats().frames, 5000u);
+  EXPECT_GT(buffer.stats().resyncs, 0u);
+}
+
 // --- Adaptation: the hold follows the jitter, and the clocks may disagree ---
 
 struct JitterRun {
