@@ -130,17 +130,31 @@ void FakeVoiceClient::Service(uint64_t now_ms) {
   }
 }
 
-void FakeVoiceClient::Tick(uint64_t now_ms) {
+void FakeVoiceClient::Tick(uint64_t now_ms, uint32_t delay_ms) {
   if (!dialled_ || udp_fd_ < 0) return;
-  const std::vector<uint8_t>& pattern = VoicePattern();
-  size_t at = (next_block_ * kVoiceSamples) % (pattern.size() - kVoiceSamples);
-  std::string datagram =
-      BuildClientVoice(static_cast<long long>(next_block_ + 1),
-                       std::string_view(reinterpret_cast<const char*>(&pattern[at]), kVoiceSamples));
-  sockaddr_in server = Address(server_ip_, udp_port_);
-  sendto(udp_fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
   sent_at_ms_.push_back(now_ms);
+  delayed_.emplace_back(now_ms + delay_ms, next_block_);
   ++next_block_;
+  Flush(now_ms);
+}
+
+void FakeVoiceClient::Flush(uint64_t now_ms) {
+  const std::vector<uint8_t>& pattern = VoicePattern();
+  sockaddr_in server = Address(server_ip_, udp_port_);
+  for (size_t i = 0; i < delayed_.size();) {
+    if (delayed_[i].first > now_ms) {
+      ++i;
+      continue;
+    }
+    uint64_t block = delayed_[i].second;
+    size_t at = (block * kVoiceSamples) % (pattern.size() - kVoiceSamples);
+    std::string datagram =
+        BuildClientVoice(static_cast<long long>(block + 1),
+                         std::string_view(reinterpret_cast<const char*>(&pattern[at]), kVoiceSamples));
+    sendto(udp_fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+    delayed_[i] = delayed_.back();
+    delayed_.pop_back();
+  }
 }
 
 void FakeVoiceClient::HangUp() {

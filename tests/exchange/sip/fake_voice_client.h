@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace exchange {
@@ -26,8 +27,11 @@ class FakeVoiceClient {
   bool Connect();
   // Reads whatever the exchange sent (tags, voice); `now_ms` stamps the voice.
   void Service(uint64_t now_ms);
-  // The client's 16 ms tick: the next block of the pattern, once dialled.
-  void Tick(uint64_t now_ms);
+  // The client's 16 ms tick: the next block of the pattern, once dialled, sent `delay_ms` later (network
+  // jitter; later blocks may overtake it).
+  void Tick(uint64_t now_ms, uint32_t delay_ms = 0);
+  // Sends the delayed blocks that are due.
+  void Flush(uint64_t now_ms);
   void HangUp();
 
   int tcp_fd() const { return tcp_fd_; }
@@ -55,6 +59,7 @@ class FakeVoiceClient {
   uint64_t next_block_ = 0;
   uint64_t received_ = 0;
   std::vector<uint64_t> sent_at_ms_;
+  std::vector<std::pair<uint64_t, uint64_t>> delayed_;  // (due, block)
   std::vector<uint8_t> echoed_;
   std::vector<uint32_t> round_trips_ms_;
 };
