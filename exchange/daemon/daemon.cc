@@ -26,6 +26,7 @@ namespace {
 
 constexpr rlim_t kWantedFiles = 65536;
 constexpr uint64_t kFlushMs = 1000;
+constexpr uint64_t kStopGraceMs = 300;
 
 class Observers : public ExchangeObserver {
  public:
@@ -43,15 +44,28 @@ class Observers : public ExchangeObserver {
 // What the signal handler reaches: re_main calls it from the loop, not from the signal's context.
 Exchange* g_exchange = nullptr;
 Logger* g_logger = nullptr;
+struct tmr g_stop_timer;
+bool g_stopping = false;
+
+void StopLoop(void*) {
+  re_cancel();
+}
+
+const char* SignalName(int sig) {
+  return sig == SIGTERM ? "SIGTERM" : sig == SIGINT ? "SIGINT" : "signal";
+}
 
 void OnSignal(int sig) {
+  if (g_stopping) {  // a second signal does not wait
+    re_cancel();
+    return;
+  }
+  g_stopping = true;
   if (g_logger != nullptr)
-    g_logger->Log(LogLevel::kInfo, std::string(sig == SIGTERM  ? "SIGTERM"
-                                               : sig == SIGINT ? "SIGINT"
-                                                               : "signal") +
-                                       " received: ending every call");
+    g_logger->Log(LogLevel::kInfo, std::string(SignalName(sig)) + " received: ending every call");
   if (g_exchange != nullptr) g_exchange->Shutdown("exchange shutting down");
-  re_cancel();
+  // A moment more of the loop lets the far ends' hang-ups (a SIP BYE or CANCEL) go out before exiting.
+  tmr_start(&g_stop_timer, kStopGraceMs, &StopLoop, nullptr);
 }
 
 void WriteLine(const std::string& line) {
@@ -135,8 +149,10 @@ int Serve(const DaemonConfig& config, Logger& logger, int files) {
   tmr_start(&flush.timer, kFlushMs, &FlushTimer::Tick, &flush);
 
   g_exchange = &exchange;
+  tmr_init(&g_stop_timer);
   int err = re_main(&OnSignal);
   g_exchange = nullptr;
+  tmr_cancel(&g_stop_timer);
   tmr_cancel(&flush.timer);
   exchange.Shutdown("exchange shutting down");
   metrics_server.Stop();
