@@ -35,8 +35,8 @@ struct CallSettings {
   std::optional<std::string> voice_address;  // address text in datagrams to the client (default: its own)
   uint16_t client_voice_port = 20001;        // the client's first voice port: used until its datagrams arrive
   bool latch_any_source = false;             // latch voice only from the signalling peer's address unless set
-  // The sequence number of the first datagram to the client. A scenario that sends datagrams of its own to the
-  // client first starts the call's numbering after them, so the client takes the call's voice as newer.
+  // The sequence number of the first datagram to the client. A scenario that sends datagrams of its own to
+  // the client first starts the call's numbering after them, so the client takes the call's voice as newer.
   int64_t first_voice_sequence = 1;
 };
 
