@@ -40,7 +40,7 @@ bool AddressServer::Start(std::string* error) {
     *error = "address server: \"" + context_.config.address_listen + "\" is not an IPv4 address";
     return false;
   }
-  int err = tcp_listen(&listener_, &local, &AddressServer::OnConnect, this);
+  int err = ListenTcp(&listener_, local, &AddressServer::OnConnect, this);
   if (err != 0) {
     *error = "address server: cannot listen on " + context_.config.address_listen + ":" +
              std::to_string(context_.config.address_port) + ": " + std::strerror(err);

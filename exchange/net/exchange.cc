@@ -18,6 +18,20 @@ Endpoint EndpointOf(const struct sa& address) {
   return e;
 }
 
+int ListenTcp(struct tcp_sock** listener, const struct sa& local, void (*on_connect)(const struct sa*, void*),
+              void* arg) {
+  struct tcp_sock* ts = nullptr;
+  int err = tcp_sock_alloc(&ts, &local, on_connect, arg);
+  if (err == 0) err = tcp_sock_bind(ts, &local);
+  if (err == 0) err = tcp_sock_listen(ts, SOMAXCONN);
+  if (err != 0) {
+    mem_deref(ts);
+    return err;
+  }
+  *listener = ts;
+  return 0;
+}
+
 ServerContext::ServerContext(const ExchangeConfig& c, FarEndRegistry& far_ends, ExchangeObserver* o,
                              AnswerPolicy* p)
     : config(c), limits(c.limits), observer(o), policy(p) {

@@ -121,7 +121,7 @@ bool PhoneServer::Start(std::string* error) {
       *error = "phone server: \"" + ip + "\" is not an IPv4 address";
       return false;
     }
-    if (int err = tcp_listen(&ch.listener, &local, &PhoneServer::OnConnect, &ch))
+    if (int err = ListenTcp(&ch.listener, local, &PhoneServer::OnConnect, &ch))
       return fail("TCP", tcp_port(k), err);
     if (context_.config.voice_port > 0) continue;
     sa_set_port(&local, static_cast<uint16_t>(udp_port(k)));

@@ -12,6 +12,7 @@
 #include "exchange/net/limits.h"
 
 struct sa;
+struct tcp_sock;
 
 namespace exchange {
 
@@ -47,5 +48,10 @@ struct ServerContext {
 };
 
 Endpoint EndpointOf(const struct sa& address);
+
+// Like libre's tcp_listen(), with a backlog fit for a server: libre's queues only five connections not yet
+// accepted, and a burst of visitors beyond that has its connections held back by a second or more.
+int ListenTcp(struct tcp_sock** listener, const struct sa& local, void (*on_connect)(const struct sa*, void*),
+              void* arg);
 
 }  // namespace exchange
