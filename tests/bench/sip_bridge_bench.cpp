@@ -30,6 +30,7 @@ struct Options {
   int calls = 400;
   int seconds = 20;
   int jitter_ms = 0;
+  bool keep = false;  // leave the logs in the temporary folder
 };
 
 // utime + stime of a process, in seconds.
@@ -96,14 +97,16 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string key = argv[i];
     int value = std::atoi(argv[i + 1]);
-    if (key == "--calls")
+    if (key == "--calls") {
       options.calls = value;
-    else if (key == "--seconds")
+    } else if (key == "--seconds") {
       options.seconds = value;
-    else if (key == "--jitter")
+    } else if (key == "--jitter") {
       options.jitter_ms = value;
-    else {
-      std::fprintf(stderr, "usage: %s [--calls N] [--seconds S] [--jitter MS]\n", argv[0]);
+    } else if (key == "--keep") {
+      options.keep = value != 0;
+    } else {
+      std::fprintf(stderr, "usage: %s [--calls N] [--seconds S] [--jitter MS] [--keep 1]\n", argv[0]);
       return 2;
     }
   }
@@ -172,13 +175,15 @@ int main(int argc, char** argv) {
     trips_before.push_back(client->round_trips_ms().size());
   }
   double cpu_before = CpuSeconds(daemon.pid());
+  double sipp_cpu_before = CpuSeconds(sipp.pid());
   uint64_t window_start = MonotonicMs();
   Drive(clients, static_cast<uint64_t>(options.seconds) * 1000, options.jitter_ms, rng, &next_tick);
   double wall = static_cast<double>(MonotonicMs() - window_start) / 1000.0;
   double cpu = CpuSeconds(daemon.pid()) - cpu_before;
+  double sipp_cpu = CpuSeconds(sipp.pid()) - sipp_cpu_before;
 
   uint64_t sent = 0, received = 0, echoed = 0;
-  int flowing = 0;
+  int flowing = 0, dialled = 0, closed = 0;
   std::vector<uint32_t> trips;
   for (size_t i = 0; i < clients.size(); ++i) {
     sent += clients[i]->blocks_sent() - sent_before[i];
@@ -186,6 +191,8 @@ int main(int argc, char** argv) {
     uint64_t echoed_now = clients[i]->echoed().size() - echoed_before[i];
     echoed += echoed_now;
     flowing += echoed_now > 0 ? 1 : 0;
+    dialled += clients[i]->dialled() ? 1 : 0;
+    closed += clients[i]->closed_by_exchange() ? 1 : 0;
     const auto& all = clients[i]->round_trips_ms();
     trips.insert(trips.end(), all.begin() + static_cast<long>(trips_before[i]), all.end());
   }
@@ -206,8 +213,10 @@ int main(int argc, char** argv) {
   // Through the exchange per 16 ms block: the client's datagram in and the echo's datagram out; per 20 ms
   // frame: an RTP packet out and one back in (0.8 of the blocks' count each way).
   double packets = static_cast<double>(sent + received) * 1.8;
-  std::printf("calls %d (echo flowing in the window: %d), window %.1f s, injected uplink jitter 0-%d ms\n",
-              options.calls, flowing, wall, options.jitter_ms);
+  std::printf(
+      "calls %d (dialled %d, closed by the exchange %d, echo flowing in the window %d), window %.1f s, "
+      "injected uplink jitter 0-%d ms\n",
+      options.calls, dialled, closed, flowing, wall, options.jitter_ms);
   std::printf(
       "client blocks sent %llu, datagrams back %llu, pattern bytes echoed %llu (%.3f%% of sent)\n",
       static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received),
@@ -217,10 +226,15 @@ int main(int argc, char** argv) {
               SumLogField(log, "late"), SumLogField(log, "duplicated"));
   std::printf("exchange CPU %.1f%% of one core; %.2f us per packet (%.0f packets/s through it)\n",
               100.0 * cpu / wall, packets > 0 ? cpu * 1e6 / packets : 0.0, packets / wall);
+  std::printf("SIPp CPU %.1f%% of one core\n", 100.0 * sipp_cpu / wall);
   std::printf(
       "round trip client -> exchange -> SIPp echo -> exchange -> client: median %u ms, p95 %u ms, "
       "max %u ms (%zu blocks)\n",
       percentile(0.5), percentile(0.95), trips.empty() ? 0u : trips.back(), trips.size());
-  std::system(("rm -rf " + folder).c_str());
+  if (options.keep) {
+    std::printf("logs in %s\n", folder.c_str());
+  } else {
+    std::system(("rm -rf " + folder).c_str());
+  }
   return 0;
 }
