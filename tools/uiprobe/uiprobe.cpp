@@ -16,7 +16,12 @@
 //   uiprobe text ID                   the text of the child control ID, as UTF-8
 //   uiprobe follow-log MS [STEP]      for MS ms (or until the window goes away), samples the status log
 //                                     every STEP ms (default 10) and prints each line once, as it appears
+//   uiprobe transcript MS [STEP]      like follow-log, but first waits (within MS) for the window to appear:
+//                                     started before the client, it misses none of its lines
 //   uiprobe host-addresses            this machine's host name, then each IPv4 address its lookup lists
+//   uiprobe instance                  "mutex=0|1 windows=N": whether the client's single-instance mutex
+//                                     exists and how many windows have the caption
+//   uiprobe wait-free [ms]            exit 0 once neither the mutex nor a window with the caption exists
 // A TEXT argument written as hex:HEXDIGITS is the UTF-8 text those bytes spell (Wine cannot pass
 // non-ASCII command-line arguments from a Unix shell without the matching glibc locale).
 // Output is written as it is (binary): the log's lines end with CR LF, the probe's own lines with LF.
@@ -35,6 +40,9 @@
 namespace {
 
 constexpr wchar_t kCaption[] = L"HalvenorTavisk";
+// The client holds this mutex from its start to the end of its process; a start while it exists only
+// brings the other window forward.
+constexpr wchar_t kInstanceMutex[] = L"QMRPLT_Morvanelle";
 constexpr int kStatusLogId = 105;
 constexpr int kDepartmentListId = 1002;
 constexpr int kOnlineLightId = 1000;
@@ -99,6 +107,15 @@ int CountClients() {
   return count;
 }
 
+bool MutexExists() {
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutex);
+  if (!mutex) return false;
+  CloseHandle(mutex);
+  return true;
+}
+
+bool InstanceFree(const std::string&) { return !MutexExists() && CountClients() == 0; }
+
 // Prints each line of the status log once, when it first shows. The panel is either appended to or
 // emptied and rewritten, so a text that still starts with the previous one only adds its tail.
 int FollowLog(int duration_ms, int step_ms) {
@@ -159,6 +176,17 @@ int Run(const std::vector<std::string>& args) {
     return 0;
   }
   if (command == "host-addresses") return HostAddresses();
+  if (command == "instance") {
+    Print("mutex=" + std::to_string(MutexExists() ? 1 : 0) + " windows=" + std::to_string(CountClients()) + "\n");
+    return 0;
+  }
+  if (command == "wait-free") return WaitFor(number(1, 10000), &InstanceFree, "") ? 0 : 1;
+  if (command == "transcript") {
+    int duration = number(1, 10000);
+    DWORD start = GetTickCount();
+    if (!WaitFor(duration, &WindowExists, "")) return 1;
+    return FollowLog(duration - static_cast<int>(GetTickCount() - start), number(2, 10));
+  }
 
   HWND window = FindClient();
   if (!window) {
