@@ -1,8 +1,10 @@
 #include "client_test.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 
@@ -15,6 +17,12 @@ constexpr milliseconds kReadyLimit(30000);
 constexpr milliseconds kExitLimit(10000);
 // The transcript probe runs for at most this long; a test never lasts as long.
 constexpr int kTranscriptMs = 20 * 60 * 1000;
+
+std::string Trim(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
+    s.pop_back();
+  return s;
+}
 
 std::string Tail(const std::string& text, size_t max_lines) {
   std::vector<std::string> lines = SplitLines(text);
@@ -65,10 +73,13 @@ void ClientTest::SetUp() {
   // Every test starts with no client at all. One left over (an aborted run) would take the probe's
   // commands; a mutex not yet released would turn this test's start into a second instance.
   if (WaitUntilNoInstance()) return;
-  std::string before = Probe({"instance"}).out;
+  CommandResult before = Probe({"instance"});
+  std::printf("[ note     ] %s: a client is left over (%s, probe exit %d %s); restarting the wineserver\n",
+              test_name_.c_str(), Trim(before.out).c_str(), before.exit_code, Trim(before.err).c_str());
+  std::fflush(stdout);
   wine().RestartWineServer();
   ASSERT_TRUE(WaitUntilNoInstance()) << "a client is left over even after a restart of the wineserver: "
-                                     << before << " then " << Probe({"instance"}).out;
+                                     << before.out << " then " << Probe({"instance"}).out;
 }
 
 bool ClientTest::WaitUntilNoInstance(milliseconds limit) {
@@ -132,10 +143,17 @@ void ClientTest::StartTranscript() {
 }
 
 std::string ClientTest::TranscriptState() {
-  std::string state = "client running: " + std::string(client_.Running() ? "yes" : "no");
+  std::string state = "client running: yes";
+  if (!client_.Running()) {
+    int status = client_.exit_status();
+    state = WIFSIGNALED(status) ? "client killed by signal " + std::to_string(WTERMSIG(status))
+                                : "client ended with exit status " + std::to_string(WEXITSTATUS(status));
+  }
   state +=
       "; transcript probe " + std::string(transcript_ && transcript_->ReachedEnd() ? "ended" : "running");
-  state += "; " + Probe({"instance"}).out;
+  CommandResult instance = Probe({"instance"});
+  state += "; instance probe (exit " + std::to_string(instance.exit_code) + "): " + Trim(instance.out) + " " +
+           Trim(instance.err);
   return state;
 }
 

@@ -22,6 +22,11 @@
 //   uiprobe instance                  "mutex=0|1 windows=N": whether the client's single-instance mutex
 //                                     exists and how many windows have the caption
 //   uiprobe wait-free [ms]            exit 0 once neither the mutex nor a window with the caption exists
+//   uiprobe state                     "iconic=0|1 visible=0|1 enabled=0|1" of the window (a message box
+//                                     disables it until its own loop has ended)
+//   uiprobe restore                   restores the minimised window, as a click on its taskbar button does
+//   uiprobe popup                     a visible window of the client's process besides the main one (a
+//                                     message box): its caption, then its text; exit 1 when there is none
 // A TEXT argument written as hex:HEXDIGITS is the UTF-8 text those bytes spell (Wine cannot pass
 // non-ASCII command-line arguments from a Unix shell without the matching glibc locale).
 // Output is written as it is (binary): the log's lines end with CR LF, the probe's own lines with LF.
@@ -115,6 +120,24 @@ bool MutexExists() {
 }
 
 bool InstanceFree(const std::string&) { return !MutexExists() && CountClients() == 0; }
+
+struct PopupSearch {
+  HWND main = nullptr;
+  DWORD process = 0;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK FindPopup(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<PopupSearch*>(param);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (window == search->main || process != search->process || !IsWindowVisible(window)) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+// The message box's text is the static control with this ID.
+constexpr int kMessageBoxTextId = 0xFFFF;
 
 // Prints each line of the status log once, when it first shows. The panel is either appended to or
 // emptied and rewritten, so a text that still starts with the previous one only adds its tail.
@@ -245,6 +268,27 @@ int Run(const std::vector<std::string>& args) {
       talking = t;
     }
     Print("online_flips=" + std::to_string(online_flips) + " talking_flips=" + std::to_string(talking_flips) + "\n");
+    return 0;
+  }
+  if (command == "state") {
+    Print("iconic=" + std::to_string(IsIconic(window) ? 1 : 0) +
+          " visible=" + std::to_string(IsWindowVisible(window) ? 1 : 0) +
+          " enabled=" + std::to_string(IsWindowEnabled(window) ? 1 : 0) + "\n");
+    return 0;
+  }
+  if (command == "restore") {
+    PostMessageW(window, WM_SYSCOMMAND, SC_RESTORE, 0);
+    return 0;
+  }
+  if (command == "popup") {
+    PopupSearch search;
+    search.main = window;
+    GetWindowThreadProcessId(window, &search.process);
+    EnumWindows(&FindPopup, reinterpret_cast<LPARAM>(&search));
+    if (!search.found) return 1;
+    Print(Utf8(TextOf(search.found)) + "\n");
+    HWND text = GetDlgItem(search.found, kMessageBoxTextId);
+    if (text) Print(Utf8(TextOf(text)) + "\n");
     return 0;
   }
   if (command == "geometry") {
