@@ -1,8 +1,10 @@
 #include "client_test.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 
@@ -15,6 +17,12 @@ constexpr milliseconds kReadyLimit(30000);
 constexpr milliseconds kExitLimit(10000);
 // The transcript probe runs for at most this long; a test never lasts as long.
 constexpr int kTranscriptMs = 20 * 60 * 1000;
+
+std::string Trim(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
+    s.pop_back();
+  return s;
+}
 
 std::string Tail(const std::string& text, size_t max_lines) {
   std::vector<std::string> lines = SplitLines(text);
@@ -55,15 +63,27 @@ bool PollUntil(const std::function<bool()>& condition, milliseconds limit, milli
 void ClientTest::SetUp() {
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
   test_name_ = std::string(info->test_suite_name()) + "." + info->name();
+  // It names the test's log files: a parameterised test's "Voice/FarEndTone..." would name a folder.
+  std::replace(test_name_.begin(), test_name_.end(), '/', '.');
   ASSERT_TRUE(wine().problem().empty()) << "The end-to-end suite cannot run: " << wine().problem();
   unlink(wine().playback_file().c_str());
-  for (const char* suffix : {".client.txt", ".status.txt", ".sim.txt"}) {
+  for (const char* suffix : {".client.txt", ".status.txt", ".sim.txt", ".transcript.txt"}) {
     unlink((wine().logs_dir() + "/" + test_name_ + suffix).c_str());
   }
-  // A window left over (from an aborted run) would take the probe's commands.
-  CommandResult count = Probe({"count"});
-  if (!count.ok() || SplitLines(count.out).empty() || SplitLines(count.out)[0] != "0")
-    wine().RestartWineServer();
+  // Every test starts with no client at all. One left over (an aborted run) would take the probe's
+  // commands; a mutex not yet released would turn this test's start into a second instance.
+  if (WaitUntilNoInstance()) return;
+  CommandResult before = Probe({"instance"});
+  std::printf("[ note     ] %s: a client is left over (%s, probe exit %d %s); restarting the wineserver\n",
+              test_name_.c_str(), Trim(before.out).c_str(), before.exit_code, Trim(before.err).c_str());
+  std::fflush(stdout);
+  wine().RestartWineServer();
+  ASSERT_TRUE(WaitUntilNoInstance()) << "a client is left over even after a restart of the wineserver: "
+                                     << before.out << " then " << Probe({"instance"}).out;
+}
+
+bool ClientTest::WaitUntilNoInstance(milliseconds limit) {
+  return wine().Probe({"wait-free", std::to_string(limit.count())}, limit + milliseconds(20000)).ok();
 }
 
 void ClientTest::TearDown() {
@@ -96,27 +116,45 @@ void ClientTest::StartSimulator(exsim::Options options) {
 }
 
 Child ClientTest::StartClientProcess(Profile profile, const std::string& output_name) {
-  return Child::Start(wine().WineCommand(wine().client_exe(), {}), wine().Env(profile),
-                      wine().logs_dir() + "/" + output_name);
+  return Child::Start(wine().ClientCommand(), wine().Env(profile), wine().logs_dir() + "/" + output_name);
 }
 
 void ClientTest::LaunchClient(Profile profile) {
   profile_ = profile;
+  // The transcript's probe is running before the client starts, so no line can come before it.
+  StartTranscript();
   client_ = StartClientProcess(profile, test_name_ + ".client.txt");
-  ASSERT_TRUE(client_.started()) << "cannot start wine64";
+  ASSERT_TRUE(client_.started()) << "cannot start " << wine().client_build().loader;
   CommandResult window =
       wine().Probe({"wait-window", std::to_string(kWindowLimit.count())}, kWindowLimit * 2);
   ASSERT_TRUE(window.ok()) << "the client's window (caption HalvenorTavisk) did not appear within "
-                           << kWindowLimit.count() << " ms; client running: " << client_.Running();
-  StartTranscript();
+                           << kWindowLimit.count() << " ms; client running: " << client_.Running() << "; "
+                           << Probe({"instance"}).out;
   const char* ready = profile == Profile::kSound ? line::kChooseDepartment : line::kUnusable;
-  ASSERT_TRUE(WaitForLine(ready, kReadyLimit)) << "the start-up did not end with \"" << ready << "\"";
+  ASSERT_TRUE(WaitForLine(ready, kReadyLimit))
+      << "the start-up did not end with \"" << ready << "\"; " << TranscriptState();
 }
 
 void ClientTest::StartTranscript() {
   transcript_ = std::make_unique<LineReader>();
-  std::vector<std::string> args = {"follow-log", std::to_string(kTranscriptMs), "10"};
-  transcript_->Start(wine().WineCommand(wine().probe_exe(), args), wine().Env(Profile::kSound));
+  std::vector<std::string> args = {"transcript", std::to_string(kTranscriptMs), "10"};
+  transcript_->Start(wine().WineCommand(wine().probe_exe(), args), wine().Env(Profile::kSound),
+                     wine().logs_dir() + "/" + test_name_ + ".transcript.txt");
+}
+
+std::string ClientTest::TranscriptState() {
+  std::string state = "client running: yes";
+  if (!client_.Running()) {
+    int status = client_.exit_status();
+    state = WIFSIGNALED(status) ? "client killed by signal " + std::to_string(WTERMSIG(status))
+                                : "client ended with exit status " + std::to_string(WEXITSTATUS(status));
+  }
+  state +=
+      "; transcript probe " + std::string(transcript_ && transcript_->ReachedEnd() ? "ended" : "running");
+  CommandResult instance = Probe({"instance"});
+  state += "; instance probe (exit " + std::to_string(instance.exit_code) + "): " + Trim(instance.out) + " " +
+           Trim(instance.err);
+  return state;
 }
 
 CommandResult ClientTest::Probe(const std::vector<std::string>& args) {
@@ -147,11 +185,15 @@ std::vector<std::string> ClientTest::Transcript() const {
 
 bool ClientTest::WaitForLine(const std::string& text, milliseconds limit) {
   if (!transcript_) return false;
-  return transcript_->WaitFor(
-      [&](const std::vector<std::string>& lines) {
-        return std::find(lines.begin(), lines.end(), text) != lines.end();
-      },
-      limit);
+  auto has = [&](const std::vector<std::string>& lines) {
+    return std::find(lines.begin(), lines.end(), text) != lines.end();
+  };
+  // The probe ends when the window goes: no line comes after that.
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!transcript_->WaitFor(has, milliseconds(200))) {
+    if (transcript_->ReachedEnd() || std::chrono::steady_clock::now() >= deadline) return has(Transcript());
+  }
+  return true;
 }
 
 bool ClientTest::TranscriptHas(const std::string& text) const {
@@ -212,6 +254,8 @@ std::string ClientTest::Diagnostics() const {
   if (sim_) out << "---- simulator log\n" << SimLogDigest(sim_->Log());
   std::string client_log = ReadFile(wine().logs_dir() + "/" + test_name_ + ".client.txt");
   if (!client_log.empty()) out << "---- client output\n" << Tail(client_log, 30);
+  std::string transcript_err = ReadFile(wine().logs_dir() + "/" + test_name_ + ".transcript.txt");
+  if (!transcript_err.empty()) out << "---- transcript probe's errors\n" << Tail(transcript_err, 10);
   out << "---- logs in " << wine().logs_dir() << "/" << test_name_ << ".*\n";
   return out.str();
 }

@@ -62,6 +62,10 @@ class ClientTest : public ::testing::Test {
   void LaunchClient(Profile profile = Profile::kSound);
   // Starts the client without waiting (for a second instance or a timing); the caller owns the child.
   Child StartClientProcess(Profile profile, const std::string& output_name);
+  // Waits until no client is left: no window with the caption and no single-instance mutex. A client's
+  // process can have ended while the wineserver still holds its mutex; a start then would only look for
+  // that instance's window and end.
+  bool WaitUntilNoInstance(milliseconds limit = milliseconds(10000));
 
   CommandResult Probe(const std::vector<std::string>& args);
   // The probe's command must succeed; its output.
@@ -99,6 +103,7 @@ class ClientTest : public ::testing::Test {
  private:
   void StopClient();
   void StartTranscript();
+  std::string TranscriptState();
 
   std::string test_name_;
   std::unique_ptr<exsim::Simulator> sim_;

@@ -200,14 +200,18 @@ LineReader::~LineReader() {
   Stop();
 }
 
-bool LineReader::Start(const std::vector<std::string>& argv, const Environment& env) {
+bool LineReader::Start(const std::vector<std::string>& argv, const Environment& env,
+                       const std::string& err_path) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  int err_fd = -1;
+  if (!err_path.empty()) err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   ExecArgs args(argv, env);
   pid_t parent = getpid();
   pid_t pid = fork();
-  if (pid == 0) ExecChild(args, parent, fds[1], -1);
+  if (pid == 0) ExecChild(args, parent, fds[1], err_fd);
   close(fds[1]);
+  if (err_fd >= 0) close(err_fd);
   if (pid < 0) {
     close(fds[0]);
     return false;
@@ -254,6 +258,11 @@ bool LineReader::WaitFor(const std::function<bool(const std::vector<std::string>
                          milliseconds limit) const {
   std::unique_lock<std::mutex> lock(mu_);
   return cv_.wait_for(lock, limit, [&] { return pred(lines_); });
+}
+
+bool LineReader::ReachedEnd() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return eof_;
 }
 
 bool LineReader::Exited() {

@@ -71,10 +71,13 @@ class LineReader {
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
-  bool Start(const std::vector<std::string>& argv, const Environment& env);
+  // Standard error goes to `err_path` (appended) or, with an empty path, to /dev/null.
+  bool Start(const std::vector<std::string>& argv, const Environment& env, const std::string& err_path = "");
   std::vector<std::string> Lines() const;
   // Waits until pred(lines) holds; false after `limit`.
   bool WaitFor(const std::function<bool(const std::vector<std::string>&)>& pred, milliseconds limit) const;
+  // True once the child's output has ended (it exited or closed it).
+  bool ReachedEnd() const;
   // Ends the child (SIGKILL) unless it ended by itself, and joins the reader.
   void Stop();
   bool Exited();

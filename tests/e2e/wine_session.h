@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "client_build.h"
 #include "process.h"
 
 namespace e2e {
@@ -37,24 +38,32 @@ class WineSession {
  public:
   static WineSession& Get();
 
+  // The client build the session starts; set before SetUp.
+  void UseClient(const ClientBuild& build) { client_ = build; }
+  const ClientBuild& client_build() const { return client_; }
+
   // Prepares everything; false with problem() set when the suite cannot run.
   bool SetUp();
   void TearDown();
   const std::string& problem() const { return problem_; }
 
-  const std::string& client_exe() const { return client_exe_; }
+  const std::string& client_exe() const { return client_.exe; }
   const std::string& probe_exe() const { return probe_exe_; }
   const std::string& work_dir() const { return work_dir_; }
   const std::string& logs_dir() const { return logs_dir_; }
   const std::string& shots_dir() const { return shots_dir_; }
   const std::string& playback_file() const { return playback_file_; }
+  const std::string& display() const { return display_; }
   int screen_width() const { return 1024; }
   int screen_height() const { return 768; }
   // The local address the client reports: the last IPv4 address Wine's host-name lookup lists.
   const std::string& local_address() const { return local_address_; }
 
   Environment Env(Profile profile) const;
+  // A Windows tool of the suite (the probe) under the 64-bit loader.
   std::vector<std::string> WineCommand(const std::string& exe, const std::vector<std::string>& args) const;
+  // The client under its build's loader.
+  std::vector<std::string> ClientCommand() const;
   // Runs the probe once. Arguments with non-ASCII bytes are passed in the probe's hex: form.
   CommandResult Probe(const std::vector<std::string>& args, milliseconds limit = milliseconds(20000)) const;
   // Ends every Wine process of the prefix, then starts the persistent wineserver again.
@@ -70,7 +79,8 @@ class WineSession {
   bool StartXvfb();
 
   std::string problem_;
-  std::string client_exe_, probe_exe_, source_dir_, work_dir_, logs_dir_, shots_dir_, playback_file_;
+  ClientBuild client_;
+  std::string probe_exe_, source_dir_, work_dir_, logs_dir_, shots_dir_, playback_file_;
   Environment sound_env_, nosound_env_;
   std::string display_;
   LineReader xvfb_;

@@ -16,7 +16,17 @@
 //   uiprobe text ID                   the text of the child control ID, as UTF-8
 //   uiprobe follow-log MS [STEP]      for MS ms (or until the window goes away), samples the status log
 //                                     every STEP ms (default 10) and prints each line once, as it appears
+//   uiprobe transcript MS [STEP]      like follow-log, but first waits (within MS) for the window to appear:
+//                                     started before the client, it misses none of its lines
 //   uiprobe host-addresses            this machine's host name, then each IPv4 address its lookup lists
+//   uiprobe instance                  "mutex=0|1 windows=N": whether the client's single-instance mutex
+//                                     exists and how many windows have the caption
+//   uiprobe wait-free [ms]            exit 0 once neither the mutex nor a window with the caption exists
+//   uiprobe state                     "iconic=0|1 visible=0|1 enabled=0|1" of the window (a message box
+//                                     disables it until its own loop has ended)
+//   uiprobe restore                   restores the minimised window, as a click on its taskbar button does
+//   uiprobe popup                     a visible window of the client's process besides the main one (a
+//                                     message box): its caption, then its text; exit 1 when there is none
 // A TEXT argument written as hex:HEXDIGITS is the UTF-8 text those bytes spell (Wine cannot pass
 // non-ASCII command-line arguments from a Unix shell without the matching glibc locale).
 // Output is written as it is (binary): the log's lines end with CR LF, the probe's own lines with LF.
@@ -35,6 +45,9 @@
 namespace {
 
 constexpr wchar_t kCaption[] = L"HalvenorTavisk";
+// The client holds this mutex from its start to the end of its process; a start while it exists only
+// brings the other window forward.
+constexpr wchar_t kInstanceMutex[] = L"QMRPLT_Morvanelle";
 constexpr int kStatusLogId = 105;
 constexpr int kDepartmentListId = 1002;
 constexpr int kOnlineLightId = 1000;
@@ -99,6 +112,33 @@ int CountClients() {
   return count;
 }
 
+bool MutexExists() {
+  HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kInstanceMutex);
+  if (!mutex) return false;
+  CloseHandle(mutex);
+  return true;
+}
+
+bool InstanceFree(const std::string&) { return !MutexExists() && CountClients() == 0; }
+
+struct PopupSearch {
+  HWND main = nullptr;
+  DWORD process = 0;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK FindPopup(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<PopupSearch*>(param);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (window == search->main || process != search->process || !IsWindowVisible(window)) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+// The message box's text is the static control with this ID.
+constexpr int kMessageBoxTextId = 0xFFFF;
+
 // Prints each line of the status log once, when it first shows. The panel is either appended to or
 // emptied and rewritten, so a text that still starts with the previous one only adds its tail.
 int FollowLog(int duration_ms, int step_ms) {
@@ -159,6 +199,17 @@ int Run(const std::vector<std::string>& args) {
     return 0;
   }
   if (command == "host-addresses") return HostAddresses();
+  if (command == "instance") {
+    Print("mutex=" + std::to_string(MutexExists() ? 1 : 0) + " windows=" + std::to_string(CountClients()) + "\n");
+    return 0;
+  }
+  if (command == "wait-free") return WaitFor(number(1, 10000), &InstanceFree, "") ? 0 : 1;
+  if (command == "transcript") {
+    int duration = number(1, 10000);
+    DWORD start = GetTickCount();
+    if (!WaitFor(duration, &WindowExists, "")) return 1;
+    return FollowLog(duration - static_cast<int>(GetTickCount() - start), number(2, 10));
+  }
 
   HWND window = FindClient();
   if (!window) {
@@ -217,6 +268,27 @@ int Run(const std::vector<std::string>& args) {
       talking = t;
     }
     Print("online_flips=" + std::to_string(online_flips) + " talking_flips=" + std::to_string(talking_flips) + "\n");
+    return 0;
+  }
+  if (command == "state") {
+    Print("iconic=" + std::to_string(IsIconic(window) ? 1 : 0) +
+          " visible=" + std::to_string(IsWindowVisible(window) ? 1 : 0) +
+          " enabled=" + std::to_string(IsWindowEnabled(window) ? 1 : 0) + "\n");
+    return 0;
+  }
+  if (command == "restore") {
+    PostMessageW(window, WM_SYSCOMMAND, SC_RESTORE, 0);
+    return 0;
+  }
+  if (command == "popup") {
+    PopupSearch search;
+    search.main = window;
+    GetWindowThreadProcessId(window, &search.process);
+    EnumWindows(&FindPopup, reinterpret_cast<LPARAM>(&search));
+    if (!search.found) return 1;
+    Print(Utf8(TextOf(search.found)) + "\n");
+    HWND text = GetDlgItem(search.found, kMessageBoxTextId);
+    if (text) Print(Utf8(TextOf(text)) + "\n");
     return 0;
   }
   if (command == "geometry") {
