@@ -242,6 +242,9 @@ class Loader {
     }
     m.enabled = true;
     m.address = e.value.substr(0, colon);
+    if (!IsLoopback(m.address))
+      out_->notes.push_back(file_ + ":" + std::to_string(e.line) + ": metrics on " + m.address +
+                            ": whoever reaches that address can read the counters");
     m.port = static_cast<int>(port);
   }
 

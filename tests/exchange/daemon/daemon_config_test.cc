@@ -232,6 +232,12 @@ TEST_F(DaemonConfigTest, ListeningOnEveryAddressNeedsThePublicOne) {
   ASSERT_TRUE(Parse("[exchange]\naddress_listen = 0.0.0.0\n[dial]\n3368 = echo\n"));
   ASSERT_EQ(config_.notes.size(), 1u);
   EXPECT_NE(config_.notes[0].find("names 127.0.0.1 to clients"), std::string::npos);
+
+  // So is a metrics port anyone can reach.
+  ASSERT_TRUE(Parse("[exchange]\nmetrics = 0.0.0.0:9464\n[dial]\n3368 = echo\n"));
+  ASSERT_EQ(config_.notes.size(), 1u);
+  EXPECT_EQ(config_.notes[0],
+            "venue.conf:2: metrics on 0.0.0.0: whoever reaches that address can read the counters");
 }
 
 TEST_F(DaemonConfigTest, DialLinesAreCheckedByTheirFarEnds) {

@@ -56,6 +56,8 @@ class DaemonProcessTest : public ::testing::Test {
                                            "metrics = 127.0.0.1:" +
                                            std::to_string(kMetricsPort) +
                                            "\n"
+                                           "[limits]\n"
+                                           "queries_per_source_per_minute = 2\n"
                                            "[dial]\n"
                                            "3368 = echo 0\n"
                                            "3191 = tone 440\n",
@@ -139,6 +141,16 @@ TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
   EXPECT_EQ(Metric(metrics, "datagrams_out_total"), 20);
   EXPECT_EQ(Metric(metrics, "datagrams_rejected_total"), 1);
   EXPECT_EQ(Metric(metrics, "active_calls"), 0);
+  // Address queries over the source's rate are refused and counted apart from malformed ones.
+  for (bool answered : {true, false}) {
+    TcpClient query(kAddressPort);
+    ASSERT_TRUE(query.Send(BuildAddressQuery()));
+    EXPECT_EQ(query.ReadBytes(kAddressRecordSize, kWait).size(), answered ? kAddressRecordSize : 0u);
+  }
+  metrics = HttpGet(kMetricsPort, "/metrics", &status);
+  EXPECT_EQ(Metric(metrics, "address_queries_total{result=\"ok\"}"), 2);
+  EXPECT_EQ(Metric(metrics, "address_queries_total{result=\"refused\"}"), 1);
+  EXPECT_EQ(Metric(metrics, "address_queries_total{result=\"malformed\"}"), 0);
   HttpGet(kMetricsPort, "/", &status);
   EXPECT_EQ(status, 404);
   HttpGet(kMetricsPort, "/metrics/../etc/passwd", &status);
