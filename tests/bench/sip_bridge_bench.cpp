@@ -127,12 +127,29 @@ int main(int argc, char** argv) {
       << "[sip]\nserver = sip:127.0.0.1:5060\nuser = visitors\nlocal = 127.0.0.1:5070\n"
       << "rtp_ports = 30000-39999\nmax_wait = 10\n";
 
+  std::vector<std::string> sipp_arguments = {"-sf",
+                                             std::string(SIPP_SCENARIOS) + "/answer_echo.xml",
+                                             "-i",
+                                             "127.0.0.1",
+                                             "-p",
+                                             "5060",
+                                             "-mi",
+                                             "127.0.0.1",
+                                             "-mp",
+                                             "6000",
+                                             "-rtp_echo",
+                                             "-m",
+                                             std::to_string(options.calls),
+                                             "-nostdin",
+                                             "-timeout",
+                                             std::to_string(options.seconds + 120) + "s"};
+  if (options.keep) {
+    for (const char* argument : {"-trace_msg", "-message_file"})
+      sipp_arguments.push_back(argument);
+    sipp_arguments.push_back(folder + "/messages.log");
+  }
   SippProcess sipp;
-  if (!sipp.Start({"-sf", std::string(SIPP_SCENARIOS) + "/answer_echo.xml", "-i", "127.0.0.1", "-p", "5060",
-                   "-mi", "127.0.0.1", "-mp", "6000", "-rtp_echo", "-m", std::to_string(options.calls),
-                   "-nostdin", "-timeout", std::to_string(options.seconds + 120) + "s"},
-                  folder + "/sipp.log") ||
-      !sipp.WaitListening(5060, false, 5000)) {
+  if (!sipp.Start(sipp_arguments, folder + "/sipp.log") || !sipp.WaitListening(5060, false, 5000)) {
     std::fprintf(stderr, "SIPp did not start (see %s/sipp.log)\n", folder.c_str());
     return 1;
   }
