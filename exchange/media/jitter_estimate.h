@@ -25,6 +25,9 @@ class JitterEstimate {
   int64_t base() const { return base_; }
   // The 97th percentile of transit above base.
   int64_t spread() const { return spread_; }
+  // Lowest transit among the latest arrivals only: where the path is now. A sender whose clock runs slow
+  // shows up here long before the old minimum leaves the window.
+  int64_t recent_base() const { return recent_base_; }
 
  private:
   void Recompute();
@@ -37,6 +40,7 @@ class JitterEstimate {
   size_t since_update_ = 0;
   int64_t base_ = 0;
   int64_t spread_ = 0;
+  int64_t recent_base_ = 0;
 };
 
 }  // namespace exchange

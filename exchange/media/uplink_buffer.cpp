@@ -20,9 +20,11 @@ constexpr int64_t kStartExtra = 20 * kSamplesPerMs;
 // is a frame and this much over (a start always lands up to a frame above the target, which may itself
 // shrink by the start-up allowance).
 constexpr int64_t kSpeechDropMargin = 30 * kSamplesPerMs;
-// Below its target, the hold is let grow in quiet stretches once it is this much short, and even in speech
-// past the larger margin (a late block would stall playback and grow it anyway).
-constexpr int64_t kQuietInsertMargin = 10 * kSamplesPerMs;
+// In quiet stretches the hold is brought up to a little above its target whenever it is less than this
+// above it, so that a slow client's clock has that much to eat into before the next pause; in speech it is
+// let grow only when short by the larger margin (a late block would stall playback and grow it anyway).
+constexpr int64_t kQuietInsertBelow = 4 * kSamplesPerMs;
+constexpr int64_t kQuietInsertTo = 12 * kSamplesPerMs;
 constexpr int64_t kSpeechInsertMargin = 30 * kSamplesPerMs;
 // The target shrinks by one millisecond every this many frames while the jitter stays below it.
 constexpr int kShrinkEveryFrames = 4;
@@ -106,12 +108,27 @@ void UplinkBuffer::Put(int64_t sequence, const uint8_t* block, uint64_t now_ms) 
   }
   // Late blocks count too: they are exactly what the hold has to grow for.
   const int64_t transit = static_cast<int64_t>(now_ms) * kSamplesPerMs - index * kBlock;
-  if (!playing_ && !jitter_.empty() && transit - jitter_.base() > kMaxHold) {
+  if (!playing_ && !jitter_.empty() && transit - jitter_.recent_base() > kMaxHold) {
     // The client paused without skipping numbers: its blocks now run on a later schedule.
     jitter_.Clear();
   }
   jitter_.Add(transit);
-  if ((index + 1) * kBlock <= read_pos_ || slot.index == index) {
+  const bool late = (index + 1) * kBlock <= read_pos_ || slot.index == index;
+  // Loss is judged by the numbering: a gap counts as lost until its block comes in time, and a block that
+  // comes after its turn is lost whether or not a gap had announced it.
+  if (first_ < 0) {
+    first_ = index;
+    if (late) ++stats_.lost;
+  } else if (index > newest_) {
+    stats_.lost += static_cast<uint64_t>(index - newest_ - 1) + (late ? 1 : 0);
+  } else if (index < first_) {
+    stats_.lost += static_cast<uint64_t>(first_ - index - 1) + (late ? 1 : 0);
+    first_ = index;
+  } else if (!late && stats_.lost > 0) {
+    --stats_.lost;
+  }
+  newest_ = std::max(newest_, index);
+  if (late) {
     ++stats_.late;
     return;
   }
@@ -121,21 +138,9 @@ void UplinkBuffer::Put(int64_t sequence, const uint8_t* block, uint64_t now_ms) 
     stats_.dropped_samples += static_cast<uint64_t>(to - read_pos_);
     AdvanceTo(to);
   }
-  // Loss is judged by gaps in the numbering: a gap counts as lost until its block comes in time.
-  if (first_ < 0) {
-    first_ = index;
-  } else if (index > newest_) {
-    stats_.lost += static_cast<uint64_t>(index - newest_ - 1);
-  } else if (index < first_) {
-    stats_.lost += static_cast<uint64_t>(first_ - index - 1);
-    first_ = index;
-  } else if (stats_.lost > 0) {
-    --stats_.lost;
-  }
   std::memcpy(ring_.data() + (index % kRingBlocks) * kBlock, block, kClientBlockSamples);
   slot.index = index;
   slot.missed = false;
-  newest_ = std::max(newest_, index);
 }
 
 void UplinkBuffer::AdvanceTo(int64_t position) {
@@ -205,7 +210,7 @@ void UplinkBuffer::UpdateTarget() {
 }
 
 int64_t UplinkBuffer::Hold(uint64_t now_ms) const {
-  return static_cast<int64_t>(now_ms) * kSamplesPerMs - jitter_.base() - read_pos_;
+  return static_cast<int64_t>(now_ms) * kSamplesPerMs - jitter_.recent_base() - read_pos_;
 }
 
 bool UplinkBuffer::TryStart(uint64_t now_ms) {
@@ -218,7 +223,7 @@ bool UplinkBuffer::TryStart(uint64_t now_ms) {
   }
   if (first < 0) return false;
   int64_t start = std::max(read_pos_, first * kBlock);
-  const int64_t due = static_cast<int64_t>(now_ms) * kSamplesPerMs - jitter_.base() - target_;
+  const int64_t due = static_cast<int64_t>(now_ms) * kSamplesPerMs - jitter_.recent_base() - target_;
   if (due < start) return false;
   if (due - start > kMaxHold) {
     // Blocks piled up while nobody drained the buffer: start with the one that is due now, not the oldest.
@@ -241,21 +246,28 @@ int64_t UplinkBuffer::Steer(int64_t hold) {
   const int64_t frame = static_cast<int64_t>(frame_samples_);
   const int64_t excess = hold - target_;
   if (excess > frame) {
-    // Drop, but keep at least a frame of what has arrived.
+    // Drop, down to where quiet stretches hold it (or by a frame, in speech), but keep at least a frame of
+    // what has arrived.
     const int64_t room = NewestEnd() - read_pos_ - frame;
-    const int64_t drop = std::min({excess, frame, room});
-    if (drop > 0 && (excess > frame + kSpeechDropMargin || Quiet(read_pos_, read_pos_ + drop))) {
-      stats_.dropped_samples += static_cast<uint64_t>(drop);
-      AdvanceTo(read_pos_ + drop);
+    const int64_t quiet_drop = std::min({excess - kQuietInsertTo, frame, room});
+    const int64_t speech_drop = std::min({excess, frame, room});
+    if (quiet_drop > 0 && Quiet(read_pos_, read_pos_ + quiet_drop)) {
+      stats_.dropped_samples += static_cast<uint64_t>(quiet_drop);
+      AdvanceTo(read_pos_ + quiet_drop);
+    } else if (speech_drop > 0 && excess > frame + kSpeechDropMargin) {
+      stats_.dropped_samples += static_cast<uint64_t>(speech_drop);
+      AdvanceTo(read_pos_ + speech_drop);
     }
     return 0;
   }
-  if (-excess > kSpeechInsertMargin || (-excess > kQuietInsertMargin && last_quiet_)) {
-    const int64_t insert = std::min(-excess, frame);
-    stats_.inserted_samples += static_cast<uint64_t>(insert);
-    return insert;
+  int64_t insert = 0;
+  if (excess < kQuietInsertBelow && last_quiet_ && Quiet(read_pos_, read_pos_ + frame)) {
+    insert = std::min(kQuietInsertTo - excess, frame);
+  } else if (-excess > kSpeechInsertMargin) {
+    insert = std::min(-excess, frame);
   }
-  return 0;
+  stats_.inserted_samples += static_cast<uint64_t>(insert);
+  return insert;
 }
 
 UplinkBuffer::Frame UplinkBuffer::Get(uint8_t* frame, bool* marker, uint64_t now_ms) {
