@@ -10,7 +10,8 @@ namespace {
 
 using Kind = ExchangeEvent::Kind;
 
-constexpr uint64_t kPaceResyncBlocks = 5;  // a pacer this far behind starts afresh instead of bursting
+constexpr uint64_t kPaceResyncBlocks = 5;    // a pacer this far behind starts afresh instead of bursting
+constexpr uint64_t kMaxDroppedBlocks = 256;  // more than any far end holds (the echo: 4 s)
 // Tags go out 50 ms apart: a client repeating its dial faster than that would make the call hold an answer
 // for each one. Once this many wait, repeated dials go unanswered.
 constexpr size_t kMaxQueuedTags = 16;
@@ -391,8 +392,14 @@ void PhoneCall::OnPacerTick() {
   if (!far_end_) return;  // ReadBlock may not end the far end, but be safe against its callbacks
   uint64_t now = env_.timers->NowMs();
   next_pace_ms_ += settings_.voice_pace_ms;
-  if (next_pace_ms_ + kPaceResyncBlocks * settings_.voice_pace_ms < now)
+  if (next_pace_ms_ + kPaceResyncBlocks * settings_.voice_pace_ms < now) {
+    // The loop was held up while the far end went on in real time: the blocks of the skipped slots are
+    // dropped, or everything it sends afterwards would come that much later, for the rest of the call.
+    uint64_t skipped = settings_.voice_pace_ms > 0 ? (now - next_pace_ms_) / settings_.voice_pace_ms : 0;
+    for (uint64_t i = 0; i < std::min(skipped, kMaxDroppedBlocks) && far_end_; ++i)
+      far_end_->ReadBlock(block);
     next_pace_ms_ = now + settings_.voice_pace_ms;
+  }
   pacer_timer_->Start(next_pace_ms_ > now ? next_pace_ms_ - now : 0, [this] { OnPacerTick(); });
 }
 
