@@ -5,7 +5,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "alloc_counter.h"
@@ -58,6 +60,54 @@ void BM_UplinkPutGet(benchmark::State& state) {
   state.counters["hold_ms"] = buffer.stats().hold_ms;
 }
 BENCHMARK(BM_UplinkPutGet)->Arg(0)->Arg(1);
+
+// The uplink's hold under uniform arrival jitter of state.range(0) ms (blocks overtake each other above 16
+// ms): the hold it settles on, the target it steers to and the share of frames with made-up samples.
+void BM_UplinkHoldUnderJitter(benchmark::State& state) {
+  const uint32_t jitter_ms = static_cast<uint32_t>(state.range(0));
+  const std::vector<uint8_t> voice = Voice(kClientBlockSamples * 64);
+  UplinkBuffer buffer;
+  uint8_t frame[160];
+  std::vector<std::pair<uint64_t, int64_t>> pending;  // (arrival, sequence), a min-heap on arrival
+  pending.reserve(64);
+  const auto later = [](const std::pair<uint64_t, int64_t>& a, const std::pair<uint64_t, int64_t>& b) {
+    return a.first > b.first;
+  };
+  uint32_t random = 99;
+  int64_t block = 0;
+  uint64_t next_frame_ms = 0;
+  double hold_sum = 0;
+  uint64_t holds = 0;
+  const uint64_t before = AllocationCount();
+  for (auto _ : state) {
+    const uint64_t now = static_cast<uint64_t>(block) * 16;
+    random = random * 1103515245u + 12345u;
+    pending.emplace_back(now + (random >> 8) % (jitter_ms + 1), block + 1);
+    std::push_heap(pending.begin(), pending.end(), later);
+    while (next_frame_ms <= now) {
+      while (!pending.empty() && pending.front().first <= next_frame_ms) {
+        std::pop_heap(pending.begin(), pending.end(), later);
+        const auto [at, sequence] = pending.back();
+        pending.pop_back();
+        buffer.Put(sequence, voice.data() + (sequence % 64) * kClientBlockSamples, at);
+      }
+      bool marker;
+      benchmark::DoNotOptimize(buffer.Get(frame, &marker, next_frame_ms));
+      if (next_frame_ms > 10000) {
+        hold_sum += buffer.stats().hold_ms;
+        ++holds;
+      }
+      next_frame_ms += 20;
+    }
+    ++block;
+  }
+  ReportPerPacket(state, before);
+  state.counters["hold_ms"] = holds > 0 ? hold_sum / static_cast<double>(holds) : 0;
+  state.counters["target_ms"] = buffer.stats().target_hold_ms;
+  state.counters["covered_%"] =
+      100.0 * static_cast<double>(buffer.stats().concealed) / static_cast<double>(buffer.stats().frames + 1);
+}
+BENCHMARK(BM_UplinkHoldUnderJitter)->Arg(0)->Arg(20)->Arg(50)->Iterations(200000);
 
 // state.range(0): packet size in samples (80 to 480).
 void BM_DownlinkPutRead(benchmark::State& state) {
