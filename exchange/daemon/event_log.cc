@@ -65,7 +65,12 @@ void EventLog::OnEvent(const ExchangeEvent& e) {
       Limited(kMalformedQueries, LogLevel::kWarn, "malformed address query from " + e.peer + ": " + e.text);
       return;
     case Kind::GarbageReceived:
-      Limited(kGarbage, LogLevel::kWarn, Place(e) + e.text);
+      // A broken dial message may still carry a direct number's password after its '#'.
+      Limited(kGarbage, LogLevel::kWarn,
+              Place(e) + (e.bytes.find('#') == std::string_view::npos
+                              ? e.text
+                              : std::to_string(e.bytes.size()) + " unrecognised bytes from " + e.peer +
+                                    " (not shown: they may hold a password)"));
       return;
     case Kind::DialRefused:
       Limited(kDialRefusals, LogLevel::kWarn, Place(e) + "from " + e.peer + ": " + e.text);

@@ -155,6 +155,25 @@ TEST_F(LogLinesTest, GbkFromTheClientIsShownAsUtf8) {
   EXPECT_NE(lines_[0].find("dial \"\xe6\xb5\x8b\xe8\xaf\x95\" far end -"), std::string::npos) << lines_[0];
 }
 
+TEST_F(LogLinesTest, UnrecognisedBytesThatMayHoldAPasswordAreNotShown) {
+  ExchangeEvent e;
+  e.kind = Kind::GarbageReceived;
+  e.peer = "192.0.2.7:50312";
+  std::string raw = "{BuoHao}[(10.0.0.2)0049301#hunter2#";
+  e.bytes = raw;
+  e.text = "incomplete message: " + raw;
+  log_.OnEvent(e);
+  std::string other = "\x01\x02junk";
+  e.bytes = other;
+  e.text = "no message starts here: \\x01\\x02junk";
+  log_.OnEvent(e);
+  ASSERT_EQ(lines_.size(), 2u);
+  EXPECT_EQ(lines_[0].find("hunter2"), std::string::npos) << lines_[0];
+  EXPECT_NE(lines_[0].find(std::to_string(raw.size()) + " unrecognised bytes from 192.0.2.7:50312"),
+            std::string::npos);
+  EXPECT_NE(lines_[1].find("no message starts here"), std::string::npos);
+}
+
 TEST_F(LogLinesTest, RoutineEventsWaitForDebug) {
   ExchangeEvent tag;
   tag.kind = Kind::TagSent;
