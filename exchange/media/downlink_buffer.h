@@ -30,12 +30,15 @@ class DownlinkBuffer {
 
   DownlinkBuffer();
 
-  // One RTP payload of PCMA: `samples` bytes (80..480; anything else is counted and ignored).
+  // One RTP payload of PCMA: `samples` bytes (80..480; anything else is counted and ignored). Packets are
+  // placed by timestamp; sequence numbers only tell duplicates and loss. A timestamp far ahead (a new talk
+  // spurt) or a new source is joined straight on to what is queued. now_ms is not needed for placement.
   void Put(uint16_t rtp_sequence, uint32_t rtp_timestamp, const uint8_t* payload, size_t samples,
            uint64_t now_ms);
 
   // Called every 16 ms. Fills `block` with kClientBlockSamples bytes and returns true, or returns false when
-  // there is nothing to play (nothing received yet, or the stream has stopped).
+  // there is nothing to play: not started (it starts once two packets and a block are queued: what the
+  // pacer needs plus one packet for reordering), or the stream stopped (after ~100 ms of covering for it).
   bool Read(uint8_t* block, uint64_t now_ms);
 
   const Stats& stats() const { return stats_; }

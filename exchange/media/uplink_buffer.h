@@ -36,14 +36,17 @@ class UplinkBuffer {
     uint64_t resyncs = 0;           // restarts of the client's numbering followed
   };
 
-  // frame_samples: the size of one outgoing frame (160 for 20 ms at 8 kHz).
+  // frame_samples: the size of one outgoing frame (160 for 20 ms at 8 kHz; kept within 1..2048).
   explicit UplinkBuffer(size_t frame_samples = 160);
 
-  // One client block: `block` holds kClientBlockSamples bytes of A-law.
+  // One client block as it arrived: `block` holds kClientBlockSamples bytes of A-law. Duplicates, late
+  // blocks and numbers beyond +-2^48 are counted and ignored; a much lower number after a pause (or three
+  // in a row) is a restarted client and is followed. now_ms: the same monotonic clock Get is given.
   void Put(int64_t sequence, const uint8_t* block, uint64_t now_ms);
 
-  // Called once per frame period. Fills `frame` (frame_samples bytes) unless kNone is returned; `*marker` is
-  // set on the first frame of a talk spurt (after start or after kNone).
+  // Called once per frame period. Fills `frame` (frame_samples bytes) unless kNone is returned; `*marker`
+  // (may be null) is set on the first frame of a talk spurt, after start or after kNone. The owner should
+  // let its RTP timestamp run on through kNone ticks, so the far end hears the pause as a pause.
   Frame Get(uint8_t* frame, bool* marker, uint64_t now_ms);
 
   const Stats& stats() const { return stats_; }
