@@ -111,6 +111,8 @@ struct Result {
   uint64_t duplicates = 0;
   uint64_t foreign = 0;  // echoes that were not this client's
   double cpu_percent = 0;
+  double cpu_us_per_datagram = 0;  // the exchange's CPU for one datagram in and its echo out
+  double cpu_percent_at_pace = 0;  // that cost at the intended rate, for when this machine could not keep it
   double delay_median_ms = 0;
   double delay_p99_ms = 0;
   double delay_max_ms = 0;
@@ -202,7 +204,10 @@ Result Run(int calls, int seconds) {
   }
   std::this_thread::sleep_until(start + std::chrono::milliseconds(kPaceMs) * ticks);
   r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  r.cpu_percent = 100.0 * static_cast<double>(exchange.LoopCpuNs() - cpu_before) / 1e9 / r.seconds;
+  double cpu_ns = static_cast<double>(exchange.LoopCpuNs() - cpu_before);
+  r.cpu_percent = 100.0 * cpu_ns / 1e9 / r.seconds;
+  r.cpu_us_per_datagram = cpu_ns / 1e3 / static_cast<double>(std::max<uint64_t>(r.sent, 1));
+  r.cpu_percent_at_pace = 100.0 * r.cpu_us_per_datagram / 1e6 * calls * (1000.0 / kPaceMs);
   // The echo plays out what it still holds at one block per 16 ms: wait until the echoes stop.
   auto drain_end = Clock::now() + std::chrono::seconds(6);
   for (int64_t last = -1; Clock::now() < drain_end;) {
@@ -268,8 +273,12 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(r.foreign), r.cpu_percent, r.delay_median_ms, r.delay_p99_ms,
               r.delay_max_ms);
   std::printf(
-      "(exchange CPU: its loop thread's CPU time over the run, in %% of one core; machine load average "
-      "%.1f on %ld cores)\n",
-      load[0], sysconf(_SC_NPROCESSORS_ONLN));
+      "exchange CPU per datagram (in + echo out): %.1f us; at the intended %.0f datagrams/s: %.1f%% of one "
+      "core\n",
+      r.cpu_us_per_datagram, r.calls * 1000.0 / kPaceMs, r.cpu_percent_at_pace);
+  std::printf(
+      "(exchange CPU: its loop thread's CPU time over the run, in %% of one core; the run was planned for "
+      "%d s; machine load average %.1f on %ld cores)\n",
+      seconds, load[0], sysconf(_SC_NPROCESSORS_ONLN));
   return r.lost == 0 ? 0 : 1;
 }
