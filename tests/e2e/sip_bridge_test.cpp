@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "client_test.h"
+#include "exchange_client_test.h"
 
 namespace e2e {
 namespace {
@@ -17,27 +17,23 @@ constexpr int kToneHz = 700;
 
 const std::string kScenarios = std::string(PELVARINE_SOURCE_DIR) + "/tests/exchange/sip/scenarios/";
 
-class SipBridge : public ClientTest {
+class SipBridge : public ExchangeClientTest {
  protected:
   void TearDown() override {
-    exchange_.Stop();
-    std::string log;
-    for (const std::string& l : exchange_.Lines())
-      log += l + "\n";
-    WriteFile(Path(".exchange.txt"), log);
     if (sipp_.started() && sipp_.Running()) sipp_.Kill();
     if (HasFailure()) {
-      std::cerr << "exchange log:\n" << log << "SIPp messages:\n" << ReadFile(Path(".sipp-messages.txt"))
-                << "SIPp output:\n" << ReadFile(Path(".sipp.txt"));
+      std::cerr << "SIPp messages:\n"
+                << ReadFile(Path(".sipp-messages.txt")) << "SIPp output:\n"
+                << ReadFile(Path(".sipp.txt"));
     }
-    ClientTest::TearDown();
+    ExchangeClientTest::TearDown();
   }
 
-  std::string Path(const std::string& suffix) const { return wine().logs_dir() + "/" + test_name() + suffix; }
+  std::string Path(const std::string& suffix) const { return LogPath(suffix); }
 
   // The exchange on its loopback defaults, with the three departments routed to SIPp's telephone:
   // 订房电话 to a hunt list whose first extension (2001) is busy in the hunting scenario.
-  void StartExchange() {
+  void StartBridge() {
     std::string config =
         "[exchange]\n"
         "metrics = off\n"
@@ -46,24 +42,39 @@ class SipBridge : public ClientTest {
         "3368 = sip 3368\n"
         "3191 = sip 3191\n"
         "[sip]\n"
-        "server = sip:127.0.0.1:" + std::to_string(kSippPort) + "\n"
+        "server = sip:127.0.0.1:" +
+        std::to_string(kSippPort) +
+        "\n"
         "user = visitors\n"
         "local = 127.0.0.1:5070\n"
         "rtp_ports = 31000-31099\n"
         "ring_limit = 8\n"
         "max_wait = 4\n";
     ASSERT_TRUE(WriteFile(Path(".conf"), config));
-    ASSERT_TRUE(exchange_.Start({PELVARINE_E2E_EXCHANGE_PATH, "--config", Path(".conf")}, WithOverrides({})));
-    ASSERT_TRUE(WaitForExchangeLog("32765", milliseconds(10000))) << "pelvarine-exchange did not start";
+    StartExchange({"--config", Path(".conf")});
   }
 
   // SIPp answers as the venue's telephone with `scenario`, for `calls` INVITEs.
   void StartTelephone(const std::string& scenario, int calls = 1, std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {"/usr/bin/sipp",   "-sf",      scenario,       "-i",
-                                     "127.0.0.1",       "-p",       std::to_string(kSippPort),
-                                     "-mi",             "127.0.0.1", "-m",          std::to_string(calls),
-                                     "-t",              "u1",       "-nostdin",     "-timeout",
-                                     "60s",             "-trace_msg", "-message_file", Path(".sipp-messages.txt")};
+    std::vector<std::string> argv = {"/usr/bin/sipp",
+                                     "-sf",
+                                     scenario,
+                                     "-i",
+                                     "127.0.0.1",
+                                     "-p",
+                                     std::to_string(kSippPort),
+                                     "-mi",
+                                     "127.0.0.1",
+                                     "-m",
+                                     std::to_string(calls),
+                                     "-t",
+                                     "u1",
+                                     "-nostdin",
+                                     "-timeout",
+                                     "60s",
+                                     "-trace_msg",
+                                     "-message_file",
+                                     Path(".sipp-messages.txt")};
     argv.insert(argv.end(), extra.begin(), extra.end());
     unlink(Path(".sipp-messages.txt").c_str());
     sipp_ = Child::Start(argv, WithOverrides({}), Path(".sipp.txt"));
@@ -76,30 +87,15 @@ class SipBridge : public ClientTest {
   // A raw A-law tone for SIPp to stream, and its answering scenario pointing at it.
   std::string ToneScenario() {
     std::string tone = Path(".tone.al");
-    CommandResult made = RunCommand({"/usr/bin/sox", "-n", "-r", "8000", "-c", "1", "-e", "a-law", "-t", "raw", tone,
-                                     "synth", "2", "sine", std::to_string(kToneHz), "vol", "0.5"},
-                                    WithOverrides({}), milliseconds(10000));
+    CommandResult made =
+        RunCommand({"/usr/bin/sox", "-n", "-r", "8000", "-c", "1", "-e", "a-law", "-t", "raw", tone, "synth",
+                    "2", "sine", std::to_string(kToneHz), "vol", "0.5"},
+                   WithOverrides({}), milliseconds(10000));
     EXPECT_TRUE(made.ok()) << made.err;
     std::string xml = ReadFile(std::string(PELVARINE_SOURCE_DIR) + "/tests/e2e/sip/answer_tone.xml");
     xml.replace(xml.find("@TONE_FILE@"), 11, tone);
     WriteFile(Path(".answer_tone.xml"), xml);
     return Path(".answer_tone.xml");
-  }
-
-  bool WaitForExchangeLog(const std::string& text, milliseconds limit) {
-    return exchange_.WaitFor(
-        [&](const std::vector<std::string>& lines) {
-          return std::any_of(lines.begin(), lines.end(),
-                             [&](const std::string& l) { return l.find(text) != std::string::npos; });
-        },
-        limit);
-  }
-
-  int TalkingFlips(int ms) {
-    int online = -1, talking = -1;
-    std::string watched = ProbeOk({"watch-lights", std::to_string(ms), "5"});
-    EXPECT_EQ(std::sscanf(watched.c_str(), "online_flips=%d talking_flips=%d", &online, &talking), 2) << watched;
-    return talking;
   }
 
   // SIPp ends by itself once its scenario is played out; 0 means every step happened as scripted.
@@ -111,13 +107,12 @@ class SipBridge : public ClientTest {
 
   std::string SippMessages() { return ReadFile(Path(".sipp-messages.txt")); }
 
-  LineReader exchange_;
   Child sipp_;
 };
 
 TEST_F(SipBridge, AnsweredTelephonesToneIsPlayedAndTheClientsHangUpSendsBye) {
   ASSERT_NO_FATAL_FAILURE(StartTelephone(ToneScenario()));
-  ASSERT_NO_FATAL_FAILURE(StartExchange());
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
   ASSERT_NO_FATAL_FAILURE(LaunchClient());
   ProbeOk({"select", "1"});  // 订餐电话: 3368
   Press();
@@ -137,13 +132,14 @@ TEST_F(SipBridge, AnsweredTelephonesToneIsPlayedAndTheClientsHangUpSendsBye) {
 
 TEST_F(SipBridge, BusyFirstExtensionMakesTheClientShowTheNextNumberThenTheCallGoesOn) {
   ASSERT_NO_FATAL_FAILURE(StartTelephone(kScenarios + "busy_then_answer.xml", 2, {"-rtp_echo"}));
-  ASSERT_NO_FATAL_FAILURE(StartExchange());
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
   ASSERT_NO_FATAL_FAILURE(LaunchClient());
   Press();  // 订房电话: 3381, the hunt list 2001, 2002
   ASSERT_TRUE(WaitForLine(line::kEngagedNext)) << Diagnostics();
   ASSERT_TRUE(PollUntil([&] { return SippMessages().find("INVITE sip:2002@") != std::string::npos; },
                         milliseconds(10000)))
-      << "the next extension is called\n" << SippMessages();
+      << "the next extension is called\n"
+      << SippMessages();
   Press();
   ASSERT_TRUE(WaitForLine(line::kOnHook)) << Diagnostics();
   EXPECT_EQ(TelephoneExit(), 0) << SippMessages();
@@ -152,7 +148,7 @@ TEST_F(SipBridge, BusyFirstExtensionMakesTheClientShowTheNextNumberThenTheCallGo
 
 TEST_F(SipBridge, UnknownNumberShowsTheRefusalLines) {
   ASSERT_NO_FATAL_FAILURE(StartTelephone(kScenarios + "refuse_404.xml"));
-  ASSERT_NO_FATAL_FAILURE(StartExchange());
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
   ASSERT_NO_FATAL_FAILURE(LaunchClient());
   ProbeOk({"select", "2"});
   Press();
@@ -165,7 +161,7 @@ TEST_F(SipBridge, UnknownNumberShowsTheRefusalLines) {
 
 TEST_F(SipBridge, TelephoneHangingUpAsksTheVisitorToPressTheButton) {
   ASSERT_NO_FATAL_FAILURE(StartTelephone(kScenarios + "answer_then_bye.xml"));
-  ASSERT_NO_FATAL_FAILURE(StartExchange());
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
   ASSERT_NO_FATAL_FAILURE(LaunchClient());
   Press();
   ASSERT_TRUE(WaitForLine(line::kFarEndHungUp, milliseconds(20000))) << Diagnostics();
@@ -176,11 +172,11 @@ TEST_F(SipBridge, TelephoneHangingUpAsksTheVisitorToPressTheButton) {
 
 TEST_F(SipBridge, HangingUpWhileItRingsCancelsTheInvite) {
   ASSERT_NO_FATAL_FAILURE(StartTelephone(kScenarios + "ring_then_cancel.xml"));
-  ASSERT_NO_FATAL_FAILURE(StartExchange());
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
   ASSERT_NO_FATAL_FAILURE(LaunchClient());
   Press();
-  ASSERT_TRUE(PollUntil([&] { return SippMessages().find("180 Ringing") != std::string::npos; },
-                        milliseconds(15000)))
+  ASSERT_TRUE(
+      PollUntil([&] { return SippMessages().find("180 Ringing") != std::string::npos; }, milliseconds(15000)))
       << SippMessages();
   Press();
   ASSERT_TRUE(WaitForLine(line::kOnHook)) << Diagnostics();
@@ -189,7 +185,7 @@ TEST_F(SipBridge, HangingUpWhileItRingsCancelsTheInvite) {
 
 TEST_F(SipBridge, ServerThatNeverAnswersEndsTheCallCleanly) {
   ASSERT_NO_FATAL_FAILURE(StartTelephone(kScenarios + "silent.xml"));
-  ASSERT_NO_FATAL_FAILURE(StartExchange());
+  ASSERT_NO_FATAL_FAILURE(StartBridge());
   ASSERT_NO_FATAL_FAILURE(LaunchClient());
   Press();
   // max_wait is 4 s: then the exchange gives up and closes the visitor's connection.
