@@ -96,7 +96,7 @@ void ClientTest::StartSimulator(exsim::Options options) {
 }
 
 Child ClientTest::StartClientProcess(Profile profile, const std::string& output_name) {
-  return Child::Start(wine().WineCommand(wine().client_exe(), {}), wine().Env(profile),
+  return Child::Start(wine().WineCommand(ClientExe(), {}), ClientEnv(profile),
                       wine().logs_dir() + "/" + output_name);
 }
 

@@ -62,6 +62,10 @@ class ClientTest : public ::testing::Test {
   void LaunchClient(Profile profile = Profile::kSound);
   // Starts the client without waiting (for a second instance or a timing); the caller owns the child.
   Child StartClientProcess(Profile profile, const std::string& output_name);
+  // What a start runs: the built client with the profile's environment, unless a scenario puts
+  // something (a test stand-in, another sound set-up) underneath the same program.
+  virtual std::string ClientExe() const { return wine().client_exe(); }
+  virtual Environment ClientEnv(Profile profile) const { return wine().Env(profile); }
 
   CommandResult Probe(const std::vector<std::string>& args);
   // The probe's command must succeed; its output.
