@@ -47,6 +47,33 @@ size_t LastLoud(const std::vector<int16_t>& samples, int threshold) {
   return std::string::npos;
 }
 
+std::vector<int16_t> WithoutDigitalSilence(const std::vector<int16_t>& samples, size_t min_run,
+                                           std::vector<size_t>* raw_index, size_t* runs) {
+  std::vector<int16_t> kept;
+  raw_index->clear();
+  *runs = 0;
+  size_t i = 0;
+  while (i < samples.size()) {
+    size_t end = i;
+    while (end < samples.size() && samples[end] == 0)
+      ++end;
+    if (end - i >= min_run) {
+      ++*runs;
+    } else {
+      for (size_t k = i; k < end; ++k) {
+        kept.push_back(0);
+        raw_index->push_back(k);
+      }
+    }
+    if (end < samples.size()) {
+      kept.push_back(samples[end]);
+      raw_index->push_back(end);
+    }
+    i = end + 1;
+  }
+  return kept;
+}
+
 Alignment BestAlignment(const std::vector<int16_t>& reference, size_t from, size_t to,
                         const std::vector<int16_t>& signal) {
   Alignment best;

@@ -21,6 +21,11 @@ size_t Onset(const std::vector<int16_t>& samples, int threshold, size_t from = 0
 // The last sample whose magnitude exceeds `threshold`; npos if none.
 size_t LastLoud(const std::vector<int16_t>& samples, int threshold);
 
+// Removes runs of at least `min_run` exact zeros (what Wine writes when playback runs dry; decoded
+// A-law is never exactly zero). raw_index[i] is where kept sample i stood in `samples`.
+std::vector<int16_t> WithoutDigitalSilence(const std::vector<int16_t>& samples, size_t min_run,
+                                           std::vector<size_t>* raw_index, size_t* runs);
+
 struct Alignment {
   long lag = 0;             // signal[i + lag] matches reference[i]
   double correlation = -1;  // Pearson correlation of the two windows at that lag
