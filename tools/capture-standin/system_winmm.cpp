@@ -37,6 +37,15 @@ bool LoadSystemWinmm() {
     LogLine("cannot load the system winmm (error %lu)", GetLastError());
     return false;
   }
+  // Without the native-first override the loader may hand back this very module.
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&LoadSystemWinmm), &self);
+  if (system_module == self) {
+    LogLine("the system winmm resolved to the stand-in itself");
+    system_module = nullptr;
+    return false;
+  }
   unsigned missing = 0;
   for (unsigned i = 0; i < forward_count; ++i) {
     forward_table[i] = reinterpret_cast<void*>(GetProcAddress(system_module, forward_names[i]));
