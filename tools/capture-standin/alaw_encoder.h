@@ -16,7 +16,7 @@ inline uint8_t AlawFromLinear(int16_t sample) {
     value = -value - 1;
   }
   int segment = 0;
-  while (segment < 8 && value > (0x1F << segment))
+  while (segment < 8 && value >= (0x20 << segment))
     ++segment;
   if (segment >= 8) return static_cast<uint8_t>(0x7F ^ mask);
   int mantissa = segment < 2 ? (value >> 1) & 0x0F : (value >> segment) & 0x0F;
