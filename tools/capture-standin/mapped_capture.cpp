@@ -7,8 +7,9 @@ namespace capture_standin {
 namespace {
 
 // 16 ms of 8000 Hz mono per system buffer, the program's own block length: small buffers keep the
-// capture latency near what a sound card gives.
-constexpr size_t kPcmBufferCount = 8;
+// capture latency near what a sound card gives. Wine's input drops what it holds when it finds no buffer
+// queued, so there are enough for this thread to be a second late on a loaded machine.
+constexpr size_t kPcmBufferCount = 64;
 constexpr size_t kPcmBufferSamples = 128;
 // A lost wake-up costs at most this long.
 constexpr DWORD kPollMs = 50;
@@ -167,9 +168,11 @@ MMRESULT MappedCapture::Close() {
   for (PcmBuffer& buffer : pcm_buffers_)
     System<HeaderFn>("waveInUnprepareHeader")(pcm_, &buffer.header, sizeof(WAVEHDR));
   MMRESULT result = System<DeviceFn>("waveInClose")(pcm_);
-  LogLine("close %p: %u; %llu blocks delivered, %llu samples recorded while no buffer was queued",
-          static_cast<void*>(handle_), result, static_cast<unsigned long long>(blocks_delivered_),
-          static_cast<unsigned long long>(dropped_samples_));
+  LogLine(
+      "close %p: %u; %llu blocks delivered, %llu samples recorded while no buffer was queued, the system's "
+      "input ran out of buffers %llu times",
+      static_cast<void*>(handle_), result, static_cast<unsigned long long>(blocks_delivered_),
+      static_cast<unsigned long long>(dropped_samples_), static_cast<unsigned long long>(ran_dry_));
   Notify(WIM_CLOSE, nullptr);
   return result;
 }
@@ -215,7 +218,12 @@ void MappedCapture::Harvest() {
     if (!(InterlockedOr(reinterpret_cast<volatile LONG*>(&buffer.header.dwFlags), 0) & WHDR_DONE)) return;
     Encode(buffer.samples.data(), buffer.header.dwBytesRecorded / sizeof(int16_t));
     next_back_ = (next_back_ + 1) % pcm_buffers_.size();
-    --at_system_;
+    if (--at_system_ > 0) continue;
+    // Every buffer came back full while recording: the system's input may have had nowhere to put more.
+    EnterCriticalSection(&lock_);
+    bool recording = started_;
+    LeaveCriticalSection(&lock_);
+    if (recording && buffer.header.dwBytesRecorded == buffer.header.dwBufferLength) ++ran_dry_;
   }
 }
 

@@ -62,9 +62,9 @@ class MappedCapture {
   };
   std::vector<PcmBuffer> pcm_buffers_;
   // Delivery thread. The buffers go to the system's input in ring order and come back in that order.
-  size_t next_back_ = 0;    // the next buffer the system's input returns
-  size_t next_out_ = 0;     // the next buffer to hand it
-  size_t at_system_ = 0;    // buffers the system's input holds
+  size_t next_back_ = 0;  // the next buffer the system's input returns
+  size_t next_out_ = 0;   // the next buffer to hand it
+  size_t at_system_ = 0;  // buffers the system's input holds
 
   CRITICAL_SECTION lock_;
   CONDITION_VARIABLE delivered_;
@@ -76,6 +76,7 @@ class MappedCapture {
   uint64_t bytes_recorded_ = 0;
   uint64_t dropped_samples_ = 0;  // recorded while no buffer was queued
   uint64_t blocks_delivered_ = 0;
+  uint64_t ran_dry_ = 0;  // delivery thread: times every system buffer had come back (samples may be lost)
 };
 
 }  // namespace capture_standin
