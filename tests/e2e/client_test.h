@@ -66,6 +66,10 @@ class ClientTest : public ::testing::Test {
   // process can have ended while the wineserver still holds its mutex; a start then would only look for
   // that instance's window and end.
   bool WaitUntilNoInstance(milliseconds limit = milliseconds(10000));
+  // What a start runs: the built client with the profile's environment, unless a scenario puts
+  // something (a test stand-in, another sound set-up) underneath the same program.
+  virtual std::string ClientExe() const { return wine().client_exe(); }
+  virtual Environment ClientEnv(Profile profile) const { return wine().Env(profile); }
 
   CommandResult Probe(const std::vector<std::string>& args);
   // The probe's command must succeed; its output.

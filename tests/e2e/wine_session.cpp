@@ -189,8 +189,8 @@ std::vector<std::string> WineSession::WineCommand(const std::string& exe,
   return argv;
 }
 
-std::vector<std::string> WineSession::ClientCommand() const {
-  return {client_.loader, client_.exe};
+std::vector<std::string> WineSession::ClientCommand(const std::string& exe) const {
+  return {client_.loader, exe};
 }
 
 CommandResult WineSession::Probe(const std::vector<std::string>& args, milliseconds limit) const {

@@ -63,7 +63,7 @@ class WineSession {
   // A Windows tool of the suite (the probe) under the 64-bit loader.
   std::vector<std::string> WineCommand(const std::string& exe, const std::vector<std::string>& args) const;
   // The client under its build's loader.
-  std::vector<std::string> ClientCommand() const;
+  std::vector<std::string> ClientCommand(const std::string& exe) const;
   // Runs the probe once. Arguments with non-ASCII bytes are passed in the probe's hex: form.
   CommandResult Probe(const std::vector<std::string>& args, milliseconds limit = milliseconds(20000)) const;
   // Ends every Wine process of the prefix, then starts the persistent wineserver again.
