@@ -53,7 +53,11 @@ class CallClient {
   void OnInitDialog();
   void OnPhoneButton() { session_.OnPhoneButton(); }
   void OnHomePageButton();
-  void OnTimer(int id) { window_.OnTimer(id); }
+  void OnTimer(int id) {
+    window_.OnTimer(id);
+    // The capture thread leaves its device failures for the UI thread to report.
+    audio_.ReportCaptureFailure();
+  }
   void OnRightButtonUp() { window_.OnRightButtonUp(); }
   // Runs once, however the window comes to be destroyed.
   void OnDestroyWindow();

@@ -106,6 +106,11 @@ bool CallSession::PrepareDial() {
 }
 
 void CallSession::ConnectPhoneServer() {
+  // An empty name would resolve to this machine: no phone server was named, so none is reachable.
+  if (state_.phone_server_address[0] == '\0') {
+    log_.AppendStatusLine("Err007:电话服务器连接失败！");
+    return;
+  }
   phone_socket_ = std::make_unique<CSignalSocket>(*this);
   if (!phone_socket_->Create(network_)) {
     phone_socket_.reset();
@@ -140,7 +145,8 @@ void CallSession::HandleSignal(std::string_view chunk) {
       break;
     case SignalTag::kRemoteUdpPort:
       // "{RemoteUDPPort}" with nothing usable after it reads as 0: keep the port we have.
-      if (signal.port >= 1 && signal.port <= 65535) state_.remote_udp_port = static_cast<uint16_t>(signal.port);
+      if (signal.port >= 1 && signal.port <= 65535)
+        state_.remote_udp_port = static_cast<uint16_t>(signal.port);
       break;
     case SignalTag::kBoHaoNext:
       log_.AppendStatusLine("占线，正在拨下一个号码...");

@@ -63,6 +63,17 @@ SkinButtonActions SkinButtonState::OnLeave() {
   return actions;
 }
 
+SkinButtonActions SkinButtonState::OnCaptureLost() {
+  SkinButtonActions actions;
+  if (!pressed_ && !captured_) return actions;
+  pressed_ = false;
+  captured_ = false;
+  mouse_state_ = MouseState::kUp;
+  if (IsToggle()) released_ = true;  // back to the picture that matches the line
+  actions.repaint = true;
+  return actions;
+}
+
 SkinPicture SkinButtonState::OnPaint() {
   if (!IsToggle()) {
     switch (mouse_state_) {

@@ -31,6 +31,10 @@ class SkinButtonState {
   SkinButtonActions OnRelease(bool inside);  // inside: the point lies in the client rectangle
   SkinButtonActions OnMove();                // the window also passes the move on and tracks leaving
   SkinButtonActions OnLeave();
+  // The mouse went to another window mid-press (a task switch, a message box): the press is over, so
+  // a later release posts nothing. Our own release of the mouse, which also reports a loss, changes
+  // nothing.
+  SkinButtonActions OnCaptureLost();
   // The picture the next paint shows; consumes the one-shot flag that chose it.
   SkinPicture OnPaint();
 

@@ -1,6 +1,7 @@
 #pragma once
 // The status log: the one way the program tells the user what it does. The panel keeps only the last few
-// lines: an append that finds more than 60 bytes of text empties the panel first. UI thread only.
+// lines: an append that finds more than 60 bytes of text empties the panel first. The newest line is
+// always in view, and older ones too while they fit. UI thread only.
 
 #include <string>
 #include <string_view>
@@ -23,6 +24,8 @@ class StatusLog {
   const std::string& LineTerminator() const { return line_terminator_; }
 
  private:
+  void ShowNewestLine(bool ends_with_break);
+
   TextPanel& panel_;
   std::string line_terminator_;
 };

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 
 #include "call/call_state.h"
 #include "platform/clock.h"
@@ -27,15 +28,20 @@ class VoiceBlockSender {
 
 class AudioDevices final : public WaveInClient {
  public:
-  AudioDevices(WaveDevices& devices, Clock& clock, StatusLog& log, CallState& state, VoiceBlockSender& sender);
+  AudioDevices(WaveDevices& devices, Clock& clock, StatusLog& log, CallState& state,
+               VoiceBlockSender& sender);
 
   // UI thread.
   void SetWaveFormat();
   void StartCapture();
   void StartPlayback();
   void PlayVoiceBlock(const uint8_t* block);
-  void StopCapture();  // must run with the off-hook flag clear
+  // Waits for a completion still running, so the device is stopped with none in flight and no buffer
+  // goes back to it once the stop has begun.
+  void StopCapture();
   void StopPlayback();
+  // A capture buffer the device would not take back is reported here, on the UI thread, once per call.
+  void ReportCaptureFailure();
 
   // Capture thread.
   void WaveInProc(WaveHandle device, uint32_t message, WaveHeader* header) override;
@@ -55,6 +61,7 @@ class AudioDevices final : public WaveInClient {
 
   void InitHeader(Buffer& buffer);
   void AppendError(MmResult result);
+  void AppendDeviceFailure(std::string_view what, MmResult result);
 
   WaveDevices& devices_;
   Clock& clock_;
@@ -69,10 +76,16 @@ class AudioDevices final : public WaveInClient {
   Buffer playback_[kPlaybackRingSize] = {};
   int ring_index_ = 0;  // carries on across calls
   uint64_t dropped_playback_blocks_ = 0;
+  bool playback_failure_reported_ = false;  // this call's
+  bool capture_failure_reported_ = false;
 
   // Capture thread.
   uint8_t captured_block_[kVoiceBlockSize] = {};
+  // Shared with the capture thread: whether completions may queue their buffer again, how many are
+  // running, and the first result of a failed re-queue in this call (0: none).
+  std::atomic<bool> requeue_allowed_{false};
   std::atomic<int> callbacks_in_flight_{0};
+  std::atomic<MmResult> capture_failure_{kMmNoError};
 };
 
 }  // namespace pelvarine

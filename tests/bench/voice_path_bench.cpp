@@ -97,6 +97,9 @@ class NoPanel final : public TextPanel {
   std::string GetText() override { return std::string(); }
   void SetText(const std::string&) override {}
   void ScrollLines(int, int) override {}
+  int LineCount() override { return 1; }
+  int FirstVisibleLine() override { return 0; }
+  int VisibleLineCount() override { return 1; }
 };
 
 class NoControls final : public MainWindowControls {
@@ -121,7 +124,8 @@ class NoControls final : public MainWindowControls {
 
 // A client with a bound voice socket, an open output device and an off-hook line.
 struct VoiceRig {
-  VoiceRig() : client(Ports{network, wave, mixer, clock, system, panel, controls}, ClientConfig{"127.0.0.1", ""}) {
+  VoiceRig()
+      : client(Ports{network, wave, mixer, clock, system, panel, controls}, ClientConfig{"127.0.0.1", ""}) {
     std::strcpy(client.state().local_address, "192.168.1.20");
     client.state().off_hook = true;
     client.state().phone_server_ipv4 = 0x7F000001;
@@ -133,7 +137,8 @@ struct VoiceRig {
     for (size_t i = 0; i < QuietSocket::kDatagrams; ++i) {
       uint8_t* datagram = network.last->datagrams[i];
       std::memcpy(datagram, "192.168.1.20", 12);
-      std::snprintf(reinterpret_cast<char*>(datagram) + kIncomingSequenceOffset, kSequenceFieldSize, "%zu", i + 1);
+      std::snprintf(reinterpret_cast<char*>(datagram) + kIncomingSequenceOffset, kSequenceFieldSize, "%zu",
+                    i + 1);
     }
   }
   QuietNetwork network;
@@ -147,8 +152,8 @@ struct VoiceRig {
 };
 
 void ReportAllocations(benchmark::State& state, uint64_t before) {
-  state.counters["allocs/datagram"] = benchmark::Counter(
-      static_cast<double>(AllocationCount() - before) / static_cast<double>(state.iterations()));
+  state.counters["allocs/datagram"] = benchmark::Counter(static_cast<double>(AllocationCount() - before) /
+                                                         static_cast<double>(state.iterations()));
 }
 
 void BM_ReceivePath(benchmark::State& state) {

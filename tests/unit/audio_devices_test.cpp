@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -317,7 +318,55 @@ TEST_F(AudioTest, FailedWriteLosesTheBlockButTheRingMovesOn) {
   wave.fail.clear();
   Play(2);
   EXPECT_EQ(wave.Played().size(), 1u);
-  EXPECT_THAT(panel.appended, IsEmpty());
+}
+
+// ---- Device failures during a call ----------------------------------------------------------------
+
+TEST_F(AudioTest, FailingPlaybackIsReportedOncePerCallWithTheDeviceText) {
+  audio.StartPlayback();
+  Play(1);
+  wave.fail["OutWrite"] = 7;
+  for (uint8_t fill = 2; fill < 40; ++fill)
+    Play(fill);
+  EXPECT_THAT(AllLines(), ElementsAre(u8"声卡输出出错：error 7"));
+
+  wave.fail = {{"OutPrepareHeader", 11}};
+  Play(50);
+  EXPECT_EQ(AllLines().size(), 1u);
+
+  // The next call starts with a clean slate.
+  audio.StopPlayback();
+  audio.StartPlayback();
+  Play(51);
+  EXPECT_THAT(AllLines(), ElementsAre(u8"声卡输出出错：error 7", u8"声卡输出出错：error 11"));
+}
+
+TEST_F(AudioTest, CaptureBufferRefusedByTheDeviceIsLeftForTheUiThreadToReportOnce) {
+  audio.StartCapture();
+  wave.fail["InAddBuffer"] = 5;
+  std::thread capture([&] {
+    for (int i = 0; i < 3; ++i)
+      wave.DeliverCapturedBlock(static_cast<uint8_t>(i));
+  });
+  capture.join();
+  EXPECT_EQ(sender.Blocks().size(), 3u);   // what was captured still goes out
+  EXPECT_THAT(panel.appended, IsEmpty());  // the capture thread never writes to the panel
+  audio.ReportCaptureFailure();
+  audio.ReportCaptureFailure();
+  EXPECT_THAT(AllLines(), ElementsAre(u8"声卡输入出错：error 5"));
+
+  // Stopping reports nothing more; the next call reports its own failure, at the latest when it stops.
+  wave.fail.clear();
+  state.off_hook = false;
+  audio.StopCapture();
+  state.off_hook = true;
+  audio.StartCapture();
+  wave.fail["InPrepareHeader"] = 6;
+  ASSERT_TRUE(wave.DeliverCapturedBlock(9));
+  wave.fail.clear();
+  state.off_hook = false;
+  audio.StopCapture();
+  EXPECT_THAT(AllLines(), ElementsAre(u8"声卡输入出错：error 5", u8"声卡输入出错：error 6"));
 }
 
 // ---- Stopping -------------------------------------------------------------------------------------
@@ -392,6 +441,52 @@ TEST_F(AudioTest, StopsWithNothingOpenDoNothing) {
   audio.StopPlayback();
   EXPECT_THAT(wave.Calls(), IsEmpty());
   EXPECT_THAT(panel.appended, IsEmpty());
+}
+
+// A completion that passed its checks just before the stop gives its buffer back on the audio thread
+// while the UI thread stops the device: it pauses before re-queueing until the device is stopped (or
+// until it gives up waiting), and the reset waits for it to finish (or gives up in turn).
+TEST_F(AudioTest, StopLetsACompletionInFlightFinishBeforeTheDeviceStops) {
+  audio.StartCapture();
+  std::promise<void> entered, finished;
+  std::shared_future<void> done = finished.get_future().share();
+  std::atomic<bool> first{true};
+  wave.on_requeue = [&] {
+    if (!first.exchange(false)) return;
+    entered.set_value();
+    wave.WaitForCall("InStop", 300);
+  };
+  wave.on_reset = [&] { done.wait_for(std::chrono::seconds(1)); };
+  std::thread capture([&] {
+    wave.DeliverCapturedBlock(0x21);
+    finished.set_value();
+  });
+  entered.get_future().wait();
+
+  state.off_hook = false;
+  audio.StopCapture();
+  capture.join();
+  wave.on_requeue = nullptr;
+  wave.on_reset = nullptr;
+
+  EXPECT_EQ(wave.adds_after_stop(), 0);
+  EXPECT_THAT(wave.Calls(), ::testing::Contains("InClose").Times(1));
+  EXPECT_THAT(panel.appended, IsEmpty());  // the close succeeded: nothing was left queued
+  EXPECT_EQ(wave.QueuedCaptureBuffers(), 0u);
+  EXPECT_FALSE(audio.CaptureOpen());
+  EXPECT_EQ(sender.Blocks().size(), 1u);
+}
+
+TEST_F(AudioTest, CompletionsDuringTheStopNeverQueueTheirBuffersAgain) {
+  audio.StartCapture();
+  wave.StartCaptureThread(50);
+  ASSERT_TRUE(wave.WaitForCall("InAddBuffer", 1000));
+  // The off-hook flag is left set: stopping on its own must keep buffers from going back.
+  audio.StopCapture();
+  EXPECT_EQ(wave.adds_after_stop(), 0);
+  EXPECT_THAT(panel.appended, IsEmpty());
+  EXPECT_FALSE(audio.CaptureOpen());
+  EXPECT_FALSE(wave.DeliverCapturedBlock(1));
 }
 
 // ---- Capture on its own thread during a whole call ------------------------------------------------

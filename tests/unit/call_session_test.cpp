@@ -98,19 +98,22 @@ TEST_F(CallSessionTest, BusyChannelsStepToTheNextPortsAndReleaseTheRefusedVoiceP
     EXPECT_EQ(network.OpenStreamCount(), 1);
   }
   std::vector<uint16_t> ports;
-  for (const auto& s : network.streams) ports.push_back(s->port);
+  for (const auto& s : network.streams)
+    ports.push_back(s->port);
   EXPECT_THAT(ports, ElementsAre(32765, 20480, 20482, 20484, 20486));
   Server("{ChanelWaitBohao}");
   EXPECT_EQ(stage(), CallStage::kTalking);
   EXPECT_EQ(state().remote_udp_port, 20487);
-  EXPECT_THAT(AllLines(), ElementsAre(u8"已摘机...", u8"连接未接纳，请求下一通道.", u8"请稍候...",
-                                      u8"连接未接纳，请求下一通道.", u8"请稍候...", u8"连接未接纳，请求下一通道.",
-                                      u8"请稍候...", u8"正在联系", u8"订房电话"));
+  EXPECT_THAT(
+      AllLines(),
+      ElementsAre(u8"已摘机...", u8"连接未接纳，请求下一通道.", u8"请稍候...", u8"连接未接纳，请求下一通道.",
+                  u8"请稍候...", u8"连接未接纳，请求下一通道.", u8"请稍候...", u8"正在联系", u8"订房电话"));
 }
 
 TEST_F(CallSessionTest, FourthBusyReplyStopsTheSteppingAndTheNextPressOnlyHangsUp) {
   PressAndReply();
-  for (int busy = 1; busy <= 4; ++busy) Server("{ChanelBusyNow}");
+  for (int busy = 1; busy <= 4; ++busy)
+    Server("{ChanelBusyNow}");
   EXPECT_EQ(stage(), CallStage::kStalled);
   EXPECT_EQ(network.streams.size(), 5u);  // the query and four channels, no fifth connection
   EXPECT_EQ(state().phone_server_tcp_port, 20488);
@@ -260,11 +263,30 @@ TEST_F(CallSessionTest, PhoneServerFailuresStallTheCall) {
   EXPECT_EQ(network.OpenDatagramCount(), 0);
 }
 
-TEST_F(CallSessionTest, EmptyReplyConnectsToAnEmptyAddressAndFails) {
-  Press();
-  network.refused.insert({"", 20480});
-  network.Deliver(*network.LastStream(), std::string());
-  EXPECT_EQ(AllLines().back(), u8"Err007:电话服务器连接失败！");
+// An empty name would reach this machine's own port 20480; no connection is even tried.
+TEST_F(CallSessionTest, ReplyWithoutAPhoneServerAddressIsAnUnreachablePhoneServer) {
+  AddressQueryRecord full;
+  for (int field = 1; field <= 7; ++field)
+    std::fill_n(full.Field(field), 10, static_cast<uint8_t>('7'));
+  std::fill_n(full.Field(5), kAddressFieldSize, 0);
+  const std::string replies[] = {
+      std::string(),                                       // nothing at all
+      std::string(4 + 4 * kAddressFieldSize - 1, '\x31'),  // short of field 5
+      std::string(full.bytes.begin(), full.bytes.end()),   // every field but the fifth
+  };
+  for (const std::string& reply : replies) {
+    SCOPED_TRACE(reply.size());
+    Press();
+    size_t streams = network.streams.size();
+    network.Deliver(*network.LastStream(), reply);
+    EXPECT_EQ(AllLines().back(), u8"Err007:电话服务器连接失败！");
+    EXPECT_EQ(network.streams.size(), streams);  // the address socket only
+    EXPECT_EQ(network.OpenStreamCount(), 0);
+    EXPECT_EQ(network.OpenDatagramCount(), 0);
+    EXPECT_EQ(stage(), CallStage::kStalled);
+    EXPECT_THAT(Lines(), ::testing::Not(::testing::Contains(u8"正在联系")));
+    Press();
+  }
 }
 
 TEST_F(CallSessionTest, PressWhileQueryingCancelsTheQuery) {
@@ -384,7 +406,8 @@ TEST_F(ExitTest, TalkingStopsTheAudioWithoutTheHangUpLine) {
 
 TEST_F(ExitTest, StalledAfterTheFourthBusyReply) {
   PressAndReply();
-  for (int i = 0; i < 4; ++i) Server("{ChanelBusyNow}");
+  for (int i = 0; i < 4; ++i)
+    Server("{ChanelBusyNow}");
   Exit();
   ExpectNothingOpen();
 }

@@ -233,5 +233,41 @@ TEST(SkinButtonVariant, SetSkinStartsAfresh) {
   EXPECT_FALSE(b.OnRelease(true).post_command);  // the press before the reset is forgotten
 }
 
+// ---- Losing the mouse mid-press ------------------------------------------------------------------
+
+TEST(SkinButtonCaptureLost, TogglePressCutShortByACaptureLossPostsNothingOnTheLaterRelease) {
+  Clicker c("ConnectAndCut");
+  SkinButtonActions press = c.button.OnPress();
+  ASSERT_TRUE(press.capture_mouse);
+  EXPECT_EQ(c.button.OnPaint(), kNormal);
+  SkinButtonActions lost = c.button.OnCaptureLost();
+  EXPECT_TRUE(lost.repaint);
+  EXPECT_FALSE(lost.post_command);
+  EXPECT_FALSE(c.button.captured());
+  EXPECT_EQ(c.button.OnPaint(), kNormal);  // still off: the line did not change
+  SkinButtonActions release = c.button.OnRelease(true);
+  EXPECT_FALSE(release.post_command);
+  EXPECT_FALSE(release.release_mouse);  // nothing is held any more
+  EXPECT_FALSE(c.button.on());
+
+  // The next whole click works as ever, and the loss its own release reports changes nothing.
+  c.Click();
+  EXPECT_EQ(c.commands, 1);
+  EXPECT_TRUE(c.button.on());
+  SkinButtonActions after = c.button.OnCaptureLost();
+  EXPECT_FALSE(after.repaint);
+  EXPECT_EQ(c.button.OnPaint(), kPressed);
+}
+
+TEST(SkinButtonCaptureLost, PlainButtonPressCutShortPostsNothingAndShowsNormal) {
+  Clicker c("退出");
+  c.Take(c.button.OnPress());
+  EXPECT_EQ(c.button.OnPaint(), kPressed);
+  c.Take(c.button.OnCaptureLost());
+  EXPECT_EQ(c.button.OnPaint(), kNormal);
+  c.Take(c.button.OnRelease(true));
+  EXPECT_EQ(c.commands, 0);
+}
+
 }  // namespace
 }  // namespace pelvarine

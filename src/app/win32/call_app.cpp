@@ -1,8 +1,9 @@
 // The program's entry: one instance at a time, sockets initialised, the main window run until it closes.
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
+#include "app/instance_mark.h"
 #include "build_config.h"
 #include "platform/win32/gbk_text.h"
 #include "resource.h"
@@ -10,6 +11,8 @@
 
 namespace pelvarine::win32 {
 namespace {
+
+static_assert(kErrorAccessDenied == ERROR_ACCESS_DENIED && kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
 
 constexpr wchar_t kInstanceName[] = L"QMRPLT_Morvanelle";
 
@@ -29,7 +32,8 @@ void CCallApp::BringRunningInstanceForward() {
   for (HWND window = GetWindow(GetDesktopWindow(), GW_CHILD); window && IsWindow(window);
        window = GetWindow(window, GW_HWNDNEXT)) {
     if (GetPropW(window, kInstanceName)) {
-      if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+      // The other instance's thread may be busy (a call being placed, a message box): ask, never wait.
+      if (IsIconic(window)) ShowWindowAsync(window, SW_RESTORE);
       SetForegroundWindow(window);
       return;
     }
@@ -41,8 +45,8 @@ void CCallApp::BringRunningInstanceForward() {
 bool CCallApp::InitInstance() {
   // Never closed: it marks this instance until the process ends.
   HANDLE mutex = CreateMutexW(nullptr, FALSE, kInstanceName);
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    CloseHandle(mutex);
+  if (ReadInstanceMark(mutex != nullptr, GetLastError()) == InstanceMark::kAnotherRuns) {
+    if (mutex) CloseHandle(mutex);
     BringRunningInstanceForward();
     return false;
   }

@@ -2,6 +2,8 @@
 
 #include <ws2tcpip.h>
 
+#include "platform/bounded_send.h"
+
 namespace pelvarine::win32 {
 namespace {
 
@@ -13,8 +15,8 @@ namespace {
 constexpr DWORD kConnectGiveUpMs = 30000;
 constexpr long kWaitStepUs = 20000;
 
-// Waits until the socket is writable (true) or has failed (false), repainting meanwhile.
-bool WaitWritable(SOCKET socket, DWORD give_up_ms) {
+// Waits until the socket is writable, has failed or `give_up_ms` has passed, repainting meanwhile.
+WaitOutcome WaitWritable(SOCKET socket, DWORD give_up_ms) {
   ULONGLONG deadline = GetTickCount64() + give_up_ms;
   for (;;) {
     fd_set writable, failed;
@@ -24,12 +26,34 @@ bool WaitWritable(SOCKET socket, DWORD give_up_ms) {
     FD_SET(socket, &failed);
     timeval step = {0, kWaitStepUs};
     int ready = select(0, nullptr, &writable, &failed, &step);
-    if (ready == SOCKET_ERROR) return false;
-    if (ready > 0) return !FD_ISSET(socket, &failed) && FD_ISSET(socket, &writable);
-    if (give_up_ms != INFINITE && GetTickCount64() >= deadline) return false;
+    if (ready == SOCKET_ERROR) return WaitOutcome::kFailed;
+    if (ready > 0) {
+      return !FD_ISSET(socket, &failed) && FD_ISSET(socket, &writable) ? WaitOutcome::kWritable
+                                                                       : WaitOutcome::kFailed;
+    }
+    if (GetTickCount64() >= deadline) return WaitOutcome::kTimedOut;
     SocketNotifier::PumpPaintMessages();
   }
 }
+
+// The non-blocking socket's side of a bounded send.
+class SocketSendSteps final : public SendSteps {
+ public:
+  explicit SocketSendSteps(SOCKET socket) : socket_(socket) {}
+  SendOutcome SendSome(const char* data, size_t size, size_t* sent) override {
+    int taken = send(socket_, data, static_cast<int>(size), 0);
+    if (taken == SOCKET_ERROR) {
+      return WSAGetLastError() == WSAEWOULDBLOCK ? SendOutcome::kWouldBlock : SendOutcome::kFailed;
+    }
+    *sent = static_cast<size_t>(taken);
+    return SendOutcome::kSent;
+  }
+  WaitOutcome WaitWritable(int ms) override { return win32::WaitWritable(socket_, static_cast<DWORD>(ms)); }
+  int64_t NowMs() override { return static_cast<int64_t>(GetTickCount64()); }
+
+ private:
+  SOCKET socket_;
+};
 
 bool ResolveIpv4(const char* address, in_addr* out) {
   if (inet_pton(AF_INET, address, out) == 1) return true;
@@ -57,21 +81,14 @@ class Win32StreamSocket final : public StreamSocket, public SocketListener {
     if (socket_ == INVALID_SOCKET || !ResolveIpv4(address, &peer.sin_addr)) return false;
     if (connect(socket_, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) return true;
     if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
-    return WaitWritable(socket_, kConnectGiveUpMs);
+    return WaitWritable(socket_, kConnectGiveUpMs) == WaitOutcome::kWritable;
   }
 
+  // A peer that stops reading gets 10 s; then the send counts as failed.
   bool Send(const void* data, size_t size) override {
-    const char* next = static_cast<const char*>(data);
-    while (size > 0 && socket_ != INVALID_SOCKET) {
-      int sent = send(socket_, next, static_cast<int>(size), 0);
-      if (sent == SOCKET_ERROR) {
-        if (WSAGetLastError() != WSAEWOULDBLOCK || !WaitWritable(socket_, INFINITE)) return false;
-        continue;
-      }
-      next += sent;
-      size -= static_cast<size_t>(sent);
-    }
-    return size == 0;
+    if (socket_ == INVALID_SOCKET) return false;
+    SocketSendSteps steps(socket_);
+    return SendWithin(steps, static_cast<const char*>(data), size);
   }
 
   int Receive(void* buffer, size_t size) override {
@@ -83,7 +100,8 @@ class Win32StreamSocket final : public StreamSocket, public SocketListener {
   uint32_t PeerIpv4() override {
     sockaddr_in peer = {};
     int length = sizeof peer;
-    if (socket_ == INVALID_SOCKET || getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return 0;
+    if (socket_ == INVALID_SOCKET || getpeername(socket_, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+      return 0;
     return ntohl(peer.sin_addr.s_addr);
   }
 
@@ -156,7 +174,8 @@ std::unique_ptr<StreamSocket> Win32Network::CreateStreamSocket(StreamSocketEvent
   return stream;
 }
 
-std::unique_ptr<DatagramSocket> Win32Network::CreateDatagramSocket(uint16_t port, DatagramSocketEvents& events) {
+std::unique_ptr<DatagramSocket> Win32Network::CreateDatagramSocket(uint16_t port,
+                                                                   DatagramSocketEvents& events) {
   SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (s == INVALID_SOCKET) return nullptr;
   sockaddr_in local = {};
@@ -170,7 +189,8 @@ std::unique_ptr<DatagramSocket> Win32Network::CreateDatagramSocket(uint16_t port
   // A datagram to a port nobody listens on must not make the next receive fail.
   BOOL report_resets = FALSE;
   DWORD returned = 0;
-  WSAIoctl(s, SIO_UDP_CONNRESET, &report_resets, sizeof report_resets, nullptr, 0, &returned, nullptr, nullptr);
+  WSAIoctl(s, SIO_UDP_CONNRESET, &report_resets, sizeof report_resets, nullptr, 0, &returned, nullptr,
+           nullptr);
   auto datagram = std::make_unique<Win32DatagramSocket>(notifier_, s, events);
   if (!datagram->Watch()) return nullptr;
   return datagram;

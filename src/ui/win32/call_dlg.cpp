@@ -1,5 +1,6 @@
 #include "ui/win32/call_dlg.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "build_config.h"
@@ -12,7 +13,9 @@ namespace {
 
 constexpr wchar_t kInstanceMarker[] = L"QMRPLT_Morvanelle";
 
-HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
+HINSTANCE Instance() {
+  return GetModuleHandleW(nullptr);
+}
 
 struct ButtonLayout {
   CSkinButton CCallDlg::*button;
@@ -29,8 +32,8 @@ struct ControlPlace {
   RECT rect;
 };
 constexpr ControlPlace kControlPlaces[] = {
-    {IDC_ONLINE_LIGHT, {251, 35, 263, 47}},      {IDC_TALKING_LIGHT, {312, 36, 324, 48}},
-    {IDC_DEPARTMENT_LIST, {269, 86, 362, 162}},  {IDC_NUMBER_EDIT, {272, 132, 366, 155}},
+    {IDC_ONLINE_LIGHT, {251, 35, 263, 47}},     {IDC_TALKING_LIGHT, {312, 36, 324, 48}},
+    {IDC_DEPARTMENT_LIST, {269, 86, 362, 162}}, {IDC_NUMBER_EDIT, {272, 132, 366, 155}},
     {IDC_PASSWORD_EDIT, {272, 155, 366, 176}},
 };
 constexpr RECT kStatusLogRect = {25, 55, 193, 137};
@@ -66,11 +69,17 @@ BOOL CALLBACK ClickIfInternalLine(HWND child, LPARAM) {
 CCallDlg::CCallDlg(Win32Platform& platform, CLogEdit& status_panel)
     : platform_(platform), status_panel_(status_panel) {
   icon_ = LoadIconW(Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME));
-  small_icon_ = static_cast<HICON>(LoadImageW(Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                              GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+  small_icon_ =
+      static_cast<HICON>(LoadImageW(Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                    GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
 }
 
 CCallDlg::~CCallDlg() {
+  if (composed_dc_) {
+    SelectObject(composed_dc_, composed_previous_);
+    DeleteDC(composed_dc_);
+  }
+  if (composed_bitmap_) DeleteObject(composed_bitmap_);
   for (HFONT font : fonts_) {
     if (font) DeleteObject(font);
   }
@@ -178,10 +187,9 @@ BOOL CCallDlg::OnInitDialog() {
   SendMessageW(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon_ ? small_icon_ : icon_));
   SetPropW(window_, kInstanceMarker, reinterpret_cast<HANDLE>(1));
 
-  client_ = std::make_unique<CallClient>(
-      Ports{platform_.network, platform_.wave, platform_.mixer, platform_.clock, platform_.system, status_panel_,
-            *this},
-      ClientConfig{PELVARINE_ADDRESS_SERVER_IP, PELVARINE_HOME_PAGE_HOST});
+  client_ = std::make_unique<CallClient>(Ports{platform_.network, platform_.wave, platform_.mixer,
+                                               platform_.clock, platform_.system, status_panel_, *this},
+                                         ClientConfig{PELVARINE_ADDRESS_SERVER_IP, PELVARINE_HOME_PAGE_HOST});
   PlaceTemplateControls();
   BuildSkin();
   client_->OnInitDialog();
@@ -220,13 +228,14 @@ void CCallDlg::BuildSkin() {
   SetWindowTextW(window_, WideFromGbk(kWindowCaption).c_str());
 
   const ButtonLayout buttons[] = {
-      {&CCallDlg::exit_button_, IDC_EXIT_BUTTON, "退出", 335, 7, IDB_EXIT_NORMAL, IDB_EXIT_PRESSED, IDB_EXIT_HOVER},
+      {&CCallDlg::exit_button_, IDC_EXIT_BUTTON, "退出", 335, 7, IDB_EXIT_NORMAL, IDB_EXIT_PRESSED,
+       IDB_EXIT_HOVER},
       {&CCallDlg::home_page_button_, IDC_HOME_PAGE_BUTTON, "隐藏", 283, 7, IDB_HOME_NORMAL, IDB_HOME_PRESSED,
        IDB_HOME_HOVER},
       {&CCallDlg::minimise_button_, IDC_MINIMISE_BUTTON, "最小", 309, 7, IDB_MIN_NORMAL, IDB_MIN_PRESSED,
        IDB_MIN_HOVER},
-      {&CCallDlg::phone_button_, IDC_PHONE_BUTTON, "ConnectAndCut", 206, 78, IDB_PHONE_NORMAL, IDB_PHONE_PRESSED,
-       IDB_PHONE_HOVER},
+      {&CCallDlg::phone_button_, IDC_PHONE_BUTTON, "ConnectAndCut", 206, 78, IDB_PHONE_NORMAL,
+       IDB_PHONE_PRESSED, IDB_PHONE_HOVER},
   };
   for (const ButtonLayout& layout : buttons) {
     HBITMAP normal = LoadBitmapW(Instance(), MAKEINTRESOURCEW(layout.normal));
@@ -249,7 +258,48 @@ void CCallDlg::CentreInWorkArea() {
   GetWindowRect(window_, &frame);
   int width = frame.right - frame.left, height = frame.bottom - frame.top;
   SetWindowPos(window_, nullptr, work.left + (work.right - work.left - width) / 2,
-               work.top + (work.bottom - work.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+               work.top + (work.bottom - work.top - height) / 2, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+static bool SameTexts(const std::vector<PaintedText>& a, const std::vector<PaintedText>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const PaintedText& x, const PaintedText& y) {
+    return x.text == y.text && x.font == y.font && x.red == y.red && x.green == y.green && x.blue == y.blue &&
+           x.x == y.x && x.y == y.y;
+  });
+}
+
+void CCallDlg::ComposeSkin(HDC screen, const std::vector<PaintedText>& texts, int width, int height) {
+  if (!composed_dc_) composed_dc_ = CreateCompatibleDC(screen);
+  if (!composed_bitmap_ || width != composed_width_ || height != composed_height_) {
+    if (composed_bitmap_) {
+      SelectObject(composed_dc_, composed_previous_);
+      DeleteObject(composed_bitmap_);
+    }
+    composed_bitmap_ = CreateCompatibleBitmap(screen, width, height);
+    composed_previous_ = SelectObject(composed_dc_, composed_bitmap_);
+    composed_width_ = width;
+    composed_height_ = height;
+  }
+  HBITMAP skin = LoadBitmapW(Instance(), MAKEINTRESOURCEW(IDB_SKIN));
+  HDC skin_dc = CreateCompatibleDC(screen);
+  HGDIOBJ previous = SelectObject(skin_dc, skin);
+  BitBlt(composed_dc_, 0, 0, width, height, skin_dc, 0, 0, SRCCOPY);
+  SelectObject(skin_dc, previous);
+  DeleteDC(skin_dc);
+  DeleteObject(skin);
+
+  HGDIOBJ previous_font = nullptr;
+  SetBkMode(composed_dc_, TRANSPARENT);
+  for (const PaintedText& text : texts) {
+    HGDIOBJ replaced = SelectObject(composed_dc_, fonts_[static_cast<size_t>(text.font)]);
+    if (!previous_font) previous_font = replaced;
+    SetTextColor(composed_dc_, RGB(text.red, text.green, text.blue));
+    std::wstring wide = WideFromGbk(text.text);
+    TextOutW(composed_dc_, text.x, text.y, wide.c_str(), static_cast<int>(wide.size()));
+  }
+  if (previous_font) SelectObject(composed_dc_, previous_font);
+  composed_texts_ = texts;
 }
 
 void CCallDlg::OnPaint() {
@@ -264,44 +314,47 @@ void CCallDlg::OnPaint() {
     EndPaint(window_, &paint);
     return;
   }
-  HBITMAP skin = LoadBitmapW(Instance(), MAKEINTRESOURCEW(IDB_SKIN));
-  HDC memory = CreateCompatibleDC(dc);
-  HGDIOBJ previous = SelectObject(memory, skin);
-  BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
-  HGDIOBJ previous_font = nullptr;
-  for (const PaintedText& text : client_->window().TextsToPaint()) {
-    HGDIOBJ replaced = SelectObject(dc, fonts_[static_cast<size_t>(text.font)]);
-    if (!previous_font) previous_font = replaced;
-    SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, RGB(text.red, text.green, text.blue));
-    std::wstring wide = WideFromGbk(text.text);
-    TextOutW(dc, text.x, text.y, wide.c_str(), static_cast<int>(wide.size()));
+  // The lights flip many times a second and each flip repaints the small area under them: the skin and
+  // its texts are composed once (again only when a text changes) and a paint copies just what it must.
+  std::vector<PaintedText> texts = client_->window().TextsToPaint();
+  if (!composed_bitmap_ || client.right != composed_width_ || client.bottom != composed_height_ ||
+      !SameTexts(texts, composed_texts_)) {
+    ComposeSkin(dc, texts, client.right, client.bottom);
   }
-  if (previous_font) SelectObject(dc, previous_font);
-  SelectObject(memory, previous);
-  DeleteObject(skin);
-  DeleteDC(memory);
+  const RECT& area = paint.rcPaint;
+  BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, composed_dc_, area.left,
+         area.top, SRCCOPY);
   EndPaint(window_, &paint);
 }
 
-void CCallDlg::SetPasswordChar(char c) { SendMessageW(password_edit_, EM_SETPASSWORDCHAR, static_cast<WPARAM>(c), 0); }
+void CCallDlg::SetPasswordChar(char c) {
+  SendMessageW(password_edit_, EM_SETPASSWORDCHAR, static_cast<WPARAM>(c), 0);
+}
 
-void CCallDlg::ShowDepartmentList(bool shown) { ShowWindow(department_list_, shown ? SW_SHOW : SW_HIDE); }
+void CCallDlg::ShowDepartmentList(bool shown) {
+  ShowWindow(department_list_, shown ? SW_SHOW : SW_HIDE);
+}
 
 void CCallDlg::ShowNumberInputs(bool shown) {
   ShowWindow(number_edit_, shown ? SW_SHOW : SW_HIDE);
   ShowWindow(password_edit_, shown ? SW_SHOW : SW_HIDE);
 }
 
-int CCallDlg::DepartmentRowCount() { return static_cast<int>(SendMessageW(department_list_, CB_GETCOUNT, 0, 0)); }
+int CCallDlg::DepartmentRowCount() {
+  return static_cast<int>(SendMessageW(department_list_, CB_GETCOUNT, 0, 0));
+}
 
-void CCallDlg::DeleteDepartmentRow(int row) { SendMessageW(department_list_, CB_DELETESTRING, row, 0); }
+void CCallDlg::DeleteDepartmentRow(int row) {
+  SendMessageW(department_list_, CB_DELETESTRING, row, 0);
+}
 
 void CCallDlg::AddDepartmentRow(const std::string& name) {
   SendMessageW(department_list_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideFromGbk(name).c_str()));
 }
 
-void CCallDlg::SelectDepartmentRow(int row) { SendMessageW(department_list_, CB_SETCURSEL, row, 0); }
+void CCallDlg::SelectDepartmentRow(int row) {
+  SendMessageW(department_list_, CB_SETCURSEL, row, 0);
+}
 
 int CCallDlg::SelectedDepartmentRow() {
   LRESULT row = SendMessageW(department_list_, CB_GETCURSEL, 0, 0);
@@ -316,17 +369,29 @@ std::string CCallDlg::DepartmentRowText(int row) {
   return GbkFromWide(text.data());
 }
 
-std::string CCallDlg::NumberText() { return GbkFromWide(WindowText(number_edit_)); }
+std::string CCallDlg::NumberText() {
+  return GbkFromWide(WindowText(number_edit_));
+}
 
-std::string CCallDlg::PasswordText() { return GbkFromWide(WindowText(password_edit_)); }
+std::string CCallDlg::PasswordText() {
+  return GbkFromWide(WindowText(password_edit_));
+}
 
-void CCallDlg::ShowTalkingLight(bool shown) { ShowWindow(talking_light_, shown ? SW_SHOW : SW_HIDE); }
+void CCallDlg::ShowTalkingLight(bool shown) {
+  ShowWindow(talking_light_, shown ? SW_SHOW : SW_HIDE);
+}
 
-void CCallDlg::ShowOnlineLight(bool shown) { ShowWindow(online_light_, shown ? SW_SHOW : SW_HIDE); }
+void CCallDlg::ShowOnlineLight(bool shown) {
+  ShowWindow(online_light_, shown ? SW_SHOW : SW_HIDE);
+}
 
-void CCallDlg::StartTimer(int id, int period_ms) { SetTimer(window_, id, static_cast<UINT>(period_ms), nullptr); }
+void CCallDlg::StartTimer(int id, int period_ms) {
+  SetTimer(window_, id, static_cast<UINT>(period_ms), nullptr);
+}
 
-void CCallDlg::StopTimer(int id) { KillTimer(window_, id); }
+void CCallDlg::StopTimer(int id) {
+  KillTimer(window_, id);
+}
 
 void CCallDlg::AutoClickInternalLine() {
   HWND window = FindWindowW(nullptr, WideFromGbk(kWindowCaption).c_str());

@@ -1,11 +1,13 @@
 #pragma once
 // The main window: a caption-less skinned dialog. It owns its controls, fonts and skinned buttons,
-// paints the skin and its texts, and forwards every decision to the core's CallClient.
+// paints the skin and its texts from one composed picture, and forwards every decision to the core's
+// CallClient.
 
 #include <windows.h>
 
 #include <array>
 #include <memory>
+#include <vector>
 
 #include "app/call_client.h"
 #include "platform/win32/socket_notifier.h"
@@ -63,6 +65,7 @@ class CCallDlg final : public MainWindowControls {
   void BuildSkin();
   void CentreInWorkArea();
   void OnPaint();
+  void ComposeSkin(HDC screen, const std::vector<PaintedText>& texts, int width, int height);
   void OnCommand(int id);
   // The exit clean-up, then the end of the modal run, which destroys the window.
   void DestroyWindow();
@@ -83,6 +86,14 @@ class CCallDlg final : public MainWindowControls {
   CSkinButton home_page_button_;
   CSkinButton minimise_button_;
   std::unique_ptr<CallClient> client_;
+
+  // The skin with its texts, as painted; rebuilt when a text or the size changes.
+  HDC composed_dc_ = nullptr;
+  HBITMAP composed_bitmap_ = nullptr;
+  HGDIOBJ composed_previous_ = nullptr;
+  int composed_width_ = 0;
+  int composed_height_ = 0;
+  std::vector<PaintedText> composed_texts_;
 };
 
 }  // namespace pelvarine::win32

@@ -22,9 +22,10 @@ CLogEdit::~CLogEdit() {
 }
 
 void CLogEdit::Create(HWND parent, int id, const RECT& rect) {
-  window_ = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | ES_MULTILINE | ES_READONLY, rect.left, rect.top,
-                            rect.right - rect.left, rect.bottom - rect.top, parent,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
+  window_ =
+      CreateWindowExW(0, L"EDIT", L"", WS_CHILD | ES_MULTILINE | ES_READONLY, rect.left, rect.top,
+                      rect.right - rect.left, rect.bottom - rect.top, parent,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleW(nullptr), nullptr);
   // The colour handler selects the font for drawing; the control also lays its lines out with it, so
   // they wrap where the drawn text really ends.
   SendMessageW(window_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
@@ -52,6 +53,28 @@ void CLogEdit::SetText(const std::string& text) {
 
 void CLogEdit::ScrollLines(int columns, int lines) {
   if (window_) SendMessageW(window_, EM_LINESCROLL, static_cast<WPARAM>(columns), static_cast<LPARAM>(lines));
+}
+
+int CLogEdit::LineCount() {
+  return window_ ? static_cast<int>(SendMessageW(window_, EM_GETLINECOUNT, 0, 0)) : 0;
+}
+
+int CLogEdit::FirstVisibleLine() {
+  return window_ ? static_cast<int>(SendMessageW(window_, EM_GETFIRSTVISIBLELINE, 0, 0)) : 0;
+}
+
+int CLogEdit::VisibleLineCount() {
+  if (!window_) return 0;
+  RECT format = {};
+  SendMessageW(window_, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&format));
+  HDC dc = GetDC(window_);
+  HGDIOBJ previous = SelectObject(dc, font_);
+  TEXTMETRICW metrics = {};
+  GetTextMetricsW(dc, &metrics);
+  SelectObject(dc, previous);
+  ReleaseDC(window_, dc);
+  int row = metrics.tmHeight > 0 ? metrics.tmHeight : 1;
+  return (format.bottom - format.top) / row;
 }
 
 }  // namespace pelvarine::win32

@@ -26,6 +26,9 @@ class CLogEdit final : public TextPanel {
   std::string GetText() override;
   void SetText(const std::string& text) override;
   void ScrollLines(int columns, int lines) override;
+  int LineCount() override;
+  int FirstVisibleLine() override;
+  int VisibleLineCount() override;
 
  private:
   HWND window_ = nullptr;

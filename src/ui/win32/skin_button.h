@@ -1,6 +1,7 @@
 #pragma once
 // The skinned push button: a button window whose painting and left-button handling are its own, three
-// pictures chosen by SkinButtonState, and its command posted to the parent.
+// pictures chosen by SkinButtonState, and its command posted to the parent. Whatever the platform's
+// button code draws is painted over at once (see skin_button_routing.h).
 
 #include <windows.h>
 
@@ -31,13 +32,16 @@ class CSkinButton {
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void Apply(const SkinButtonActions& actions);
   void Paint();
+  void DrawPicture(HDC dc, SkinPicture which);
 
   HWND window_ = nullptr;
   WNDPROC base_proc_ = nullptr;
   HBITMAP normal_ = nullptr;
   HBITMAP pressed_ = nullptr;
   HBITMAP hover_ = nullptr;
+  HDC memory_ = nullptr;  // holds a picture only while one is copied
   SkinButtonState state_;
+  SkinPicture shown_ = SkinPicture::kNormal;  // what the last paint showed
 };
 
 }  // namespace pelvarine::win32

@@ -1,6 +1,7 @@
 #pragma once
 // The small ports: clock, system, status panel and the window's controls.
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -83,6 +84,7 @@ class FakeTextPanel final : public TextPanel {
   std::string GetText() override { return text; }
   void SetText(const std::string& t) override {
     text = t;
+    first_visible = 0;
     ++sets;
     // The status log sets the whole text once per appended line: its last line is the new one.
     if (t.size() >= 2 && t.compare(t.size() - 2, 2, "\r\n") == 0) {
@@ -91,9 +93,50 @@ class FakeTextPanel final : public TextPanel {
       appended.push_back(t.substr(start, t.size() - 2 - start));
     }
   }
-  void ScrollLines(int columns, int lines) override { scrolls.push_back({columns, lines}); }
+  // As Windows' edit control: a scroll moves the first shown row by `lines`, and may go as far as the
+  // last row (the empty one after a final line break), not only until the last row is at the bottom.
+  void ScrollLines(int columns, int lines) override {
+    scrolls.push_back({columns, lines});
+    first_visible = std::max(0, std::min(first_visible + lines, LineCount() - 1));
+  }
+  // Each line takes as many rows as `row_bytes` wide rows it needs (at least one).
+  int LineCount() override {
+    int rows = 0;
+    size_t start = 0;
+    for (;;) {
+      size_t end = text.find("\r\n", start);
+      size_t length = (end == std::string::npos ? text.size() : end) - start;
+      rows += length == 0 ? 1 : static_cast<int>((length + row_bytes - 1) / row_bytes);
+      if (end == std::string::npos) return rows;
+      start = end + 2;
+    }
+  }
+  int FirstVisibleLine() override { return first_visible; }
+  int VisibleLineCount() override { return visible_rows; }
+  // The rows in view, as text, rows of wrapped lines cut at `row_bytes`.
+  std::vector<std::string> ShownRows() {
+    std::vector<std::string> rows;
+    size_t start = 0;
+    for (;;) {
+      size_t end = text.find("\r\n", start);
+      std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+      if (line.empty()) rows.emplace_back();
+      for (size_t at = 0; at < line.size(); at += row_bytes)
+        rows.push_back(line.substr(at, row_bytes));
+      if (end == std::string::npos) break;
+      start = end + 2;
+    }
+    std::vector<std::string> shown;
+    for (int row = first_visible; row < first_visible + visible_rows && row < static_cast<int>(rows.size());
+         ++row)
+      shown.push_back(rows[static_cast<size_t>(row)]);
+    return shown;
+  }
 
   std::string text;
+  int first_visible = 0;
+  int visible_rows = 6;
+  size_t row_bytes = 28;
   std::vector<std::string> appended;  // every line ever appended, GBK, in order
   int sets = 0;
   std::vector<std::pair<int, int>> scrolls;

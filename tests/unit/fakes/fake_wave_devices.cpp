@@ -6,11 +6,16 @@
 
 namespace pelvarine::testing {
 
-FakeWaveDevices::~FakeWaveDevices() { StopCaptureThread(); }
+constexpr MmResult kWaveStillPlaying = 33;
+
+FakeWaveDevices::~FakeWaveDevices() {
+  StopCaptureThread();
+}
 
 MmResult FakeWaveDevices::Result(const std::string& name) {
   std::lock_guard<std::mutex> lock(mutex_);
   calls_.push_back(name);
+  called_.notify_all();
   auto it = fail.find(name);
   return it == fail.end() ? kMmNoError : it->second;
 }
@@ -23,6 +28,12 @@ std::vector<std::string> FakeWaveDevices::Calls() const {
 int FakeWaveDevices::CountCalls(const std::string& name) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(std::count(calls_.begin(), calls_.end(), name));
+}
+
+bool FakeWaveDevices::WaitForCall(const std::string& name, int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return called_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                          [&] { return std::find(calls_.begin(), calls_.end(), name) != calls_.end(); });
 }
 
 void FakeWaveDevices::ClearCalls() {
@@ -39,10 +50,12 @@ MmResult FakeWaveDevices::InOpen(WaveHandle* device, const WaveFormat& format, W
   input_ = &input_token_;
   *device = input_;
   prepares_since_open_ = adds_since_open_ = 0;
+  stopped_ = false;
   return kMmNoError;
 }
 
 MmResult FakeWaveDevices::InPrepareHeader(WaveHandle device, WaveHeader* header) {
+  if (recording_ && on_requeue) on_requeue();
   MmResult result = Result("InPrepareHeader");
   std::lock_guard<std::mutex> lock(mutex_);
   if (device == nullptr || device != input_) return kMmInvalidHandle;
@@ -58,6 +71,7 @@ MmResult FakeWaveDevices::InAddBuffer(WaveHandle device, WaveHeader* header) {
   if (device == nullptr || device != input_) return kMmInvalidHandle;
   if (adds_since_open_++ == in_add_fail_at) return 11;
   if (result != kMmNoError) return result;
+  if (stopped_) ++adds_after_stop_;
   header->flags = (header->flags & ~kWaveHeaderDone) | kWaveHeaderInQueue;
   capture_queue_.push_back(header);
   return kMmNoError;
@@ -71,10 +85,15 @@ MmResult FakeWaveDevices::InStart(WaveHandle) {
 
 MmResult FakeWaveDevices::InStop(WaveHandle) {
   recording_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+  }
   return Result("InStop");
 }
 
 MmResult FakeWaveDevices::InReset(WaveHandle device) {
+  if (on_reset) on_reset();
   MmResult result = Result("InReset");
   recording_ = false;
   StopCaptureThread();
@@ -96,14 +115,17 @@ MmResult FakeWaveDevices::InReset(WaveHandle device) {
 
 MmResult FakeWaveDevices::InClose(WaveHandle device) {
   MmResult result = Result("InClose");
-  StopCaptureThread();
   WaveInClient* client = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!capture_queue_.empty()) return kWaveStillPlaying;
+  }
+  StopCaptureThread();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     client = client_;
     client_ = nullptr;
     input_ = nullptr;
-    capture_queue_.clear();
   }
   if (client) client->WaveInProc(device, kWaveInCloseMessage, nullptr);
   return result;
@@ -141,7 +163,8 @@ void FakeWaveDevices::StartCaptureThread(int interval_us) {
 
 void FakeWaveDevices::StopCaptureThread() {
   thread_running_ = false;
-  if (capture_thread_.joinable() && capture_thread_.get_id() != std::this_thread::get_id()) capture_thread_.join();
+  if (capture_thread_.joinable() && capture_thread_.get_id() != std::this_thread::get_id())
+    capture_thread_.join();
 }
 
 size_t FakeWaveDevices::QueuedCaptureBuffers() const {

@@ -1,9 +1,12 @@
 #pragma once
 // Wave devices that record every call, fail any step on demand, and deliver capture completions either
-// synchronously or from a thread of their own, as the audio system does.
+// synchronously or from a thread of their own, as the audio system does. Like winmm, closing the input
+// fails while a buffer is still queued.
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -31,7 +34,9 @@ class FakeWaveDevices final : public WaveDevices {
   MmResult OutReset(WaveHandle device) override;
   MmResult OutClose(WaveHandle device) override;
   std::string ErrorText(MmResult result) override { return "error " + std::to_string(result); }
-  std::string OutDeviceProductName(unsigned index) override { return index == 0 ? product_name : std::string(); }
+  std::string OutDeviceProductName(unsigned index) override {
+    return index == 0 ? product_name : std::string();
+  }
 
   // Failure injection: the result an operation returns ("InOpen", "InStart", ...).
   std::map<std::string, MmResult> fail;
@@ -43,6 +48,16 @@ class FakeWaveDevices final : public WaveDevices {
   std::vector<std::string> Calls() const;
   int CountCalls(const std::string& name) const;
   void ClearCalls();
+  // Waits (up to `timeout_ms`) until `name` has been called; false on timeout.
+  bool WaitForCall(const std::string& name, int timeout_ms);
+
+  // Runs at the start of each InPrepareHeader made while recording (a completion giving its buffer
+  // back), on the calling thread, without the fake's lock.
+  std::function<void()> on_requeue;
+  // Runs at the start of InReset, on the calling thread, without the fake's lock.
+  std::function<void()> on_reset;
+  // Buffers queued after the input device was stopped, as winmm would take them.
+  int adds_after_stop() const { return adds_after_stop_; }
 
   // Capture: completes the oldest queued buffer with `fill` bytes (and `recorded` as the bytes recorded),
   // calling WaveInProc on this thread. False when no buffer is queued or not recording.
@@ -65,7 +80,10 @@ class FakeWaveDevices final : public WaveDevices {
   void StopCaptureThread();
 
   mutable std::mutex mutex_;
+  std::condition_variable called_;
   std::vector<std::string> calls_;
+  bool stopped_ = false;
+  std::atomic<int> adds_after_stop_{0};
   WaveInClient* client_ = nullptr;
   WaveHandle input_ = nullptr;
   WaveHandle output_ = nullptr;
