@@ -159,6 +159,7 @@ void AddressServer::HandleQuery(Connection& c) {
   ok.call = ctx.call_number;
   ok.peer = c.peer.ToString();
   ok.port = port_;
+  ok.bytes = c.query;
   ok.text = "valid query from " + ok.peer + ", call " + std::to_string(ctx.call_number);
   ctx.Emit(ok);
   if (ctx.config.address_silent) {  // holds the connection until the client gives up

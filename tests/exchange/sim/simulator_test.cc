@@ -63,6 +63,7 @@ TEST(AddressServer, ValidQueryGetsTheReplyWithThePhoneAddressInField5) {
   std::vector<Event> ev = sim->Events();
   ASSERT_EQ(exsim::Count(ev, Kind::AddressQueryOk), 1u);
   EXPECT_EQ(exsim::Filter(ev, Kind::AddressQueryOk)[0].call, 1);
+  EXPECT_EQ(exsim::Filter(ev, Kind::AddressQueryOk)[0].bytes, exsim::BuildAddressQuery());
   ASSERT_EQ(exsim::Count(ev, Kind::AddressReplySent), 1u);
   EXPECT_EQ(exsim::Filter(ev, Kind::AddressReplySent)[0].bytes, *reply);
   EXPECT_EQ(exsim::Count(ev, Kind::AddressQueryMalformed), 0u);
