@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "exchange/media/alaw.h"
+#include "exchange/protocol/alaw.h"
 
 namespace exchange {
 namespace {
@@ -49,8 +49,8 @@ void Concealer::Conceal(uint8_t* out, size_t count) {
     const uint8_t source = history_[repeat_];
     repeat_ = (repeat_ + 1) % size;
     const int gain = static_cast<int>(kFadeSamples - concealed_run_);
-    const int faded = AlawToLinear(source) * gain / static_cast<int>(kFadeSamples);
-    out[i] = LinearToAlaw(static_cast<int16_t>(faded));
+    const int faded = AlawDecode(source) * gain / static_cast<int>(kFadeSamples);
+    out[i] = AlawEncode(static_cast<int16_t>(faded));
     ++concealed_run_;
   }
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "exchange/media/alaw.h"
+#include "exchange/protocol/alaw.h"
 
 namespace exchange {
 namespace {

@@ -1,6 +1,7 @@
 // G.711 A-law conversion between 16-bit linear PCM and 8-bit A-law codes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,6 +12,9 @@ std::uint8_t AlawEncode(std::int16_t sample);
 
 // Decodes one A-law code into a 16-bit linear sample (middle of the quantisation interval).
 std::int16_t AlawDecode(std::uint8_t code);
+
+// True when every code is in A-law's lowest segment (below about -42 dBFS): background, not speech.
+bool AlawQuiet(const std::uint8_t* codes, std::size_t count);
 
 // Continuous sine generator producing A-law encoded blocks at 8000 samples/s.
 class ToneGenerator {

@@ -1,6 +1,6 @@
 // exchange-sim: the exchange itself (address server and phone servers) on loopback, set up by a test
 // scenario's knobs and recording everything it does. Usable in-process (this header) and from the command
-// line (main.cc). One thread runs the exchange on its own libre event loop.
+// line (main.cpp). One thread runs the exchange on its own libre event loop.
 #pragma once
 
 #include <chrono>

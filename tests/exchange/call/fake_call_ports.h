@@ -1,5 +1,5 @@
-// Fakes of what a PhoneCall reaches: a link that records what it sends, a clock advanced by hand, and a far
-// end whose behaviour the test scripts.
+// Fakes of what a PhoneCall reaches: a link that records what it sends and a far end whose behaviour the
+// test scripts; time is a ManualTimers.
 #pragma once
 
 #include <algorithm>
@@ -9,59 +9,10 @@
 #include <vector>
 
 #include "exchange/call/call_link.h"
-#include "exchange/call/timers.h"
 #include "exchange/farend/far_end.h"
+#include "tests/exchange/call/manual_timers.h"
 
 namespace exchange::testing {
-
-class ManualTimers : public TimerSource {
- public:
-  uint64_t NowMs() const override { return now_; }
-  std::unique_ptr<Timer> NewTimer() override { return std::make_unique<ManualTimer>(this); }
-
-  // Moves time forward, firing every timer that falls due, in order.
-  void Advance(uint64_t ms) {
-    uint64_t end = now_ + ms;
-    for (;;) {
-      ManualTimer* next = nullptr;
-      for (ManualTimer* t : timers_) {
-        if (t->armed_ && t->due_ <= end && (next == nullptr || t->due_ < next->due_)) next = t;
-      }
-      if (next == nullptr) break;
-      now_ = std::max(now_, next->due_);
-      next->armed_ = false;
-      std::function<void()> fire = std::move(next->fire_);
-      fire();
-    }
-    now_ = end;
-  }
-
- private:
-  class ManualTimer : public Timer {
-   public:
-    explicit ManualTimer(ManualTimers* owner) : owner_(owner) { owner_->timers_.push_back(this); }
-    ~ManualTimer() override {
-      auto& v = owner_->timers_;
-      v.erase(std::remove(v.begin(), v.end(), this), v.end());
-    }
-    void Start(uint64_t delay_ms, std::function<void()> fire) override {
-      due_ = owner_->now_ + delay_ms;
-      fire_ = std::move(fire);
-      armed_ = true;
-    }
-    void Cancel() override { armed_ = false; }
-    bool pending() const override { return armed_; }
-
-    ManualTimers* owner_;
-    uint64_t due_ = 0;
-    bool armed_ = false;
-    std::function<void()> fire_;
-    friend class ManualTimers;
-  };
-
-  uint64_t now_ = 1000;
-  std::vector<ManualTimer*> timers_;
-};
 
 struct SentTag {
   std::string bytes;

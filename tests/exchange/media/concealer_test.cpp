@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "exchange/media/alaw.h"
+#include "exchange/protocol/alaw.h"
 
 namespace exchange {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 std::vector<uint8_t> Ramp() {
   std::vector<uint8_t> block(kClientBlockSamples);
   for (size_t i = 0; i < block.size(); ++i)
-    block[i] = LinearToAlaw(static_cast<int16_t>(8000 + 100 * i));
+    block[i] = AlawEncode(static_cast<int16_t>(8000 + 100 * i));
   return block;
 }
 
@@ -27,9 +27,9 @@ TEST(Concealer, RepeatsTheLastBlockThenFadesToSilence) {
   EXPECT_EQ(made[0], played[0]) << "the repeat starts at full strength where the played block began";
   for (size_t i = 1; i < 300; ++i) {
     // Each sample is the played one a block earlier, never louder and fading steadily.
-    EXPECT_LE(std::abs(AlawToLinear(made[i])), std::abs(AlawToLinear(played[i % kClientBlockSamples]))) << i;
+    EXPECT_LE(std::abs(AlawDecode(made[i])), std::abs(AlawDecode(played[i % kClientBlockSamples]))) << i;
   }
-  EXPECT_LT(std::abs(AlawToLinear(made[2 * kClientBlockSamples])), std::abs(AlawToLinear(played[0])) / 2);
+  EXPECT_LT(std::abs(AlawDecode(made[2 * kClientBlockSamples])), std::abs(AlawDecode(played[0])) / 2);
   for (size_t i = 40 * kSamplesPerMs; i < made.size(); ++i)
     ASSERT_EQ(made[i], kAlawSilence) << i;
 }

@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "exchange/media/alaw.h"
+#include "exchange/protocol/alaw.h"
 #include "media_test_streams.h"
 
 namespace exchange {

@@ -40,6 +40,14 @@ TEST(Alaw, RoundTripErrorIsWithinTheQuantisationStep) {
   }
 }
 
+TEST(Alaw, QuietMeansEveryCodeInTheLowestSegment) {
+  const std::uint8_t silence[4] = {0xD5, 0x55, 0xDA, 0x5F};
+  EXPECT_TRUE(AlawQuiet(silence, 4));
+  const std::uint8_t one_loud[4] = {0xD5, 0x55, 0xC5, 0x5F};  // 0xC5 is the second segment
+  EXPECT_FALSE(AlawQuiet(one_loud, 4));
+  EXPECT_TRUE(AlawQuiet(one_loud, 2));
+}
+
 std::vector<int> Decode(const std::string& block) {
   std::vector<int> out;
   for (char c : block)

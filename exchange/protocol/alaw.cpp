@@ -42,6 +42,13 @@ std::int16_t AlawDecode(std::uint8_t code) {
   return static_cast<std::int16_t>((a & 0x80) ? magnitude : -magnitude);
 }
 
+bool AlawQuiet(const std::uint8_t* codes, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (((codes[i] ^ 0x55) & 0x70) != 0) return false;
+  }
+  return true;
+}
+
 ToneGenerator::ToneGenerator(double frequency_hz, double amplitude)
     : step_(kTwoPi * frequency_hz / kSampleRate), amplitude_(amplitude) {}
 
