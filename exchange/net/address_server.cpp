@@ -121,8 +121,8 @@ void AddressServer::OnClose(int err, void* arg) {
   if (c->query.empty()) {
     c->server->ReportMalformed(*c, "peer closed without sending anything");
   } else if (c->query.size() < kAddressRecordSize) {
-    c->server->ReportMalformed(*c, "short query: peer closed after " + std::to_string(c->query.size()) + " of " +
-                                       std::to_string(kAddressRecordSize) + " bytes");
+    c->server->ReportMalformed(*c, "short query: peer closed after " + std::to_string(c->query.size()) +
+                                       " of " + std::to_string(kAddressRecordSize) + " bytes");
   }
   c->server->Drop(*c, err != 0 ? std::string("connection error: ") + std::strerror(err)
                                : "client closed after " + std::to_string(c->query.size()) + " bytes");
