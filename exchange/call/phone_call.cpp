@@ -258,6 +258,7 @@ void PhoneCall::ReleaseFarEndSoon() {
   // The far end is inside its own callback: it goes once that returns.
   pacer_timer_->Cancel();
   if (!far_end_) return;
+  summary_.far_end_counters = far_end_->Counters();
   far_end_releasing_ = std::move(far_end_);
   release_timer_->Start(0, [this] { far_end_releasing_.reset(); });
 }
@@ -435,6 +436,7 @@ void PhoneCall::Finish(std::string ended, bool client_closed) {
   tag_timer_->Cancel();
   deadline_timer_->Cancel();
   pacer_timer_->Cancel();
+  if (far_end_) summary_.far_end_counters = far_end_->Counters();
   far_end_.reset();  // hangs up (not from inside a far-end callback: those go through ReleaseFarEndSoon)
   if (!client_closed) {
     link_.CloseConnection();
@@ -463,6 +465,7 @@ void PhoneCall::Finish(std::string ended, bool client_closed) {
            std::to_string(summary_.datagrams_out) + ", lost " + std::to_string(summary_.lost) +
            " duplicated " + std::to_string(summary_.duplicated) + " late " + std::to_string(summary_.late) +
            " rejected " + std::to_string(summary_.rejected) + ", ended: " + summary_.ended;
+  if (!summary_.far_end_counters.empty()) e.text += "; far end: " + summary_.far_end_counters;
   Emit(e);
 }
 

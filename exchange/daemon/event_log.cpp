@@ -47,7 +47,8 @@ std::string EventLog::SummaryLine(const ExchangeEvent& e, const CallSummary& s) 
          (s.far_end.empty() ? "-" : GbkToDisplay(s.far_end)) + ", " + duration + ", datagrams in " +
          std::to_string(s.datagrams_in) + " out " + std::to_string(s.datagrams_out) + ", lost " +
          std::to_string(s.lost) + " duplicated " + std::to_string(s.duplicated) + " late " +
-         std::to_string(s.late) + " rejected " + std::to_string(s.rejected) + ", ended: " + s.ended;
+         std::to_string(s.late) + " rejected " + std::to_string(s.rejected) + ", ended: " + s.ended +
+         (s.far_end_counters.empty() ? "" : "; far end: " + s.far_end_counters);
 }
 
 void EventLog::OnEvent(const ExchangeEvent& e) {

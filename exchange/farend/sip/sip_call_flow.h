@@ -58,7 +58,10 @@ class SipCallFlow {
   State state() const { return state_; }
   // 0-based index of the extension currently (or last) dialled.
   size_t leg() const { return leg_; }
-  const std::string& current_extension() const { return extensions_[leg_]; }
+  const std::string& current_extension() const {
+    static const std::string kNone;
+    return leg_ < extensions_.size() ? extensions_[leg_] : kNone;
+  }
 
  private:
   void InviteCurrent();

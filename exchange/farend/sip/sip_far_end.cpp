@@ -77,6 +77,16 @@ SipMediaCounters SipFarEnd::counters() const {
   return rtp_ ? rtp_->counters() : SipMediaCounters();
 }
 
+std::string SipFarEnd::Counters() const {
+  const SipMediaCounters c = counters();
+  const std::string& extension = flow_.current_extension();
+  return "extension " + (extension.empty() ? std::string("-") : extension) + ", rtp in " +
+         std::to_string(c.packets_in) + " out " + std::to_string(c.packets_out) + " ignored " +
+         std::to_string(c.ignored_in) + " lost " + std::to_string(c.lost_in) + " late " +
+         std::to_string(c.late_in) + ", client blocks lost " + std::to_string(c.client_lost) + " late " +
+         std::to_string(c.client_late) + " concealed " + std::to_string(c.concealed_out);
+}
+
 bool SipFarEnd::Invite(const std::string& extension, std::string* why) {
   struct mbuf* offer = nullptr;
   int err = sdp_encode(&offer, sdp_, true);

@@ -25,8 +25,10 @@ class SipFarEnd : public FarEnd, private SipLegPort {
   void OnClientVoice(int64_t sequence, const uint8_t* block) override;
   bool ReadBlock(uint8_t* block) override;
 
-  // Media figures for the call's summary line (zero before the answer).
+  // Media figures (zero before the answer).
   SipMediaCounters counters() const;
+  // The extension last dialled and the media figures, for the call's summary line.
+  std::string Counters() const override;
   // The extension being dialled or talked to.
   const std::string& extension() const { return flow_.current_extension(); }
 

@@ -64,6 +64,7 @@ class ScriptedFarEnd : public FarEnd {
     bool started = false;
     bool destroyed = false;
     int reads = 0;
+    std::string counters;  // what Counters() reports
   };
   ScriptedFarEnd(Record* record, FarEndListener& listener, std::vector<std::string>* outgoing)
       : record_(record), listener_(listener), outgoing_(outgoing) {}
@@ -81,6 +82,7 @@ class ScriptedFarEnd : public FarEnd {
     outgoing_->erase(outgoing_->begin());
     return true;
   }
+  std::string Counters() const override { return record_->counters; }
   FarEndListener& listener() { return listener_; }
 
  private:

@@ -317,10 +317,22 @@ TEST_F(PhoneCallTest, FarEndHangUpClosesTheClientsConnectionAfterPendingTags) {
 
 TEST_F(PhoneCallTest, ClientHangingUpHangsUpTheFarEnd) {
   Dial("3381");
+  factory_->records[0].counters = "rtp in 5";
   call_->OnClientClosed("client closed");
   EXPECT_TRUE(factory_->records[0].destroyed);
   EXPECT_EQ(link_.closes, 0) << "the client's close needs no close from us";
   EXPECT_EQ(events_.Count(Kind::CallEnded), 1);
+  EXPECT_EQ(events_.summary.far_end_counters, "rtp in 5") << "read before the far end is gone";
+}
+
+TEST_F(PhoneCallTest, FarEndCountersReachTheSummaryWhenTheFarEndEndsTheCall) {
+  Dial("3381");
+  factory_->records[0].counters = "rtp in 7";
+  factory_->listener().OnFarEndEnded("hung up");
+  factory_->records[0].counters = "changed after the end";
+  timers_.Advance(200);
+  EXPECT_EQ(events_.Count(Kind::CallEnded), 1);
+  EXPECT_EQ(events_.summary.far_end_counters, "rtp in 7");
 }
 
 TEST_F(PhoneCallTest, ShutdownClosesAndSummarisesOnce) {

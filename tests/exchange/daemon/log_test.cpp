@@ -140,6 +140,13 @@ TEST_F(LogLinesTest, CallSummaryLineCarriesEveryFigure) {
                 "ended: client hung up"),
             std::string::npos)
       << lines_[0];
+  EXPECT_EQ(lines_[0].find("far end:"), std::string::npos) << "no far-end figures, no far-end part";
+
+  s.far_end_counters = "extension 3381, rtp in 600";
+  log_.OnEvent(e);
+  ASSERT_EQ(lines_.size(), 2u);
+  EXPECT_NE(lines_[1].find("ended: client hung up; far end: extension 3381, rtp in 600"), std::string::npos)
+      << lines_[1];
 }
 
 TEST_F(LogLinesTest, GbkFromTheClientIsShownAsUtf8) {

@@ -309,6 +309,9 @@ TEST_F(SippTest, AnsweredCallEchoesTheClientsVoiceBitExact) {
   EXPECT_GE(counters.packets_out, 100u);
   EXPECT_GE(counters.packets_in, 100u);
   EXPECT_EQ(counters.ignored_in, 0u);
+  const std::string summary = sip_far_end().Counters();
+  EXPECT_EQ(summary.rfind("extension 3381, rtp in " + std::to_string(counters.packets_in) + " out ", 0), 0u)
+      << summary;
 
   far_end_.reset();  // the visitor hangs up: SIPp's scenario needs our BYE to pass
   EXPECT_EQ(WaitSippExit(5000), 0);
