@@ -19,8 +19,8 @@ struct CallSummary {
   uint64_t lost = 0;
   uint64_t duplicated = 0;
   uint64_t late = 0;
-  uint64_t rejected = 0;  // malformed, or from another source than the latched one
-  std::string ended;      // how it ended: "client hung up", "far end hung up", "busy", "refused"...
+  uint64_t rejected = 0;         // malformed, or from another source than the latched one
+  std::string ended;             // how it ended: "client hung up", "far end hung up", "busy", "refused"...
   std::string far_end_counters;  // the far end's own figures (FarEnd::Counters), empty if it keeps none
 };
 
