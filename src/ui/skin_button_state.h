@@ -37,6 +37,9 @@ class SkinButtonState {
   SkinButtonActions OnCaptureLost();
   // The picture the next paint shows; consumes the one-shot flag that chose it.
   SkinPicture OnPaint();
+  // Requests are answered one per paint, but the window merges the repaints asked for between two paints
+  // into one: while this is true another paint is owed, or a stale request would decide a later picture.
+  bool RepaintPending() const { return IsToggle() && (released_ || hover_ || leave_); }
 
   bool IsToggle() const { return std::string_view(caption_, caption_length_) == kToggleCaption; }
   bool on() const { return on_; }

@@ -166,6 +166,35 @@ TEST(ToggleSkinButton, OneShotRequestsAreConsumedOnePerRepaintReleaseFirst) {
   EXPECT_EQ(c.OnPaint(), kHover);
 }
 
+// The window merges repaints: what was asked between two paints must still get a paint each, or a
+// hover left over from the click would show after the pointer has gone.
+TEST(ToggleSkinButton, RequestsMergedIntoOnePaintAskForAnotherUntilNoneIsLeft) {
+  SkinButtonState b;
+  b.SetSkin("ConnectAndCut");
+  EXPECT_FALSE(b.RepaintPending());
+  b.OnPress();
+  b.OnRelease(true);
+  b.OnMove();  // the move after the release, before its paint
+  EXPECT_TRUE(b.RepaintPending());
+  EXPECT_EQ(b.OnPaint(), kPressed);
+  EXPECT_TRUE(b.RepaintPending());
+  EXPECT_EQ(b.OnPaint(), kHover);
+  EXPECT_FALSE(b.RepaintPending());
+
+  b.OnMove();
+  b.OnLeave();  // the pointer passed over and left before a paint
+  EXPECT_EQ(b.OnPaint(), kHover);
+  ASSERT_TRUE(b.RepaintPending());
+  EXPECT_EQ(b.OnPaint(), kPressed) << "the last picture is the one that matches the pointer";
+  EXPECT_FALSE(b.RepaintPending());
+
+  SkinButtonState plain;  // a plain button's picture follows its state, with nothing owed
+  plain.SetSkin("退出");
+  plain.OnMove();
+  plain.OnLeave();
+  EXPECT_FALSE(plain.RepaintPending());
+}
+
 TEST(ToggleSkinButton, TwoClicksPostTwoCommandsAndReturnToTheStart) {
   Clicker c("ConnectAndCut");
   c.Click();

@@ -132,6 +132,7 @@ void CSkinButton::Paint() {
   shown_ = state_.OnPaint();
   DrawPicture(dc, shown_);
   EndPaint(window_, &paint);
+  if (state_.RepaintPending()) InvalidateRect(window_, nullptr, FALSE);
 }
 
 void CSkinButton::DrawPicture(HDC dc, SkinPicture which) {
