@@ -48,13 +48,17 @@ double CpuSeconds(pid_t pid) {
 }
 
 // Sums "NAME N" over the exchange's call summary lines.
-unsigned long long SumLogField(const std::string& log, const std::string& name) {
+// The sum over the exchange's call summary lines of the figure after `name`, looked for after `from`.
+unsigned long long SumLogField(const std::string& log, const std::string& name,
+                               const std::string& from = "") {
   unsigned long long total = 0;
   std::istringstream lines(log);
   std::string line;
   while (std::getline(lines, line)) {
     if (line.find("call ended") == std::string::npos) continue;
-    size_t at = line.find(" " + name + " ");
+    size_t start = from.empty() ? 0 : line.find(from);
+    if (start == std::string::npos) continue;
+    size_t at = line.find(" " + name + " ", start);
     if (at != std::string::npos) total += std::strtoull(line.c_str() + at + name.size() + 2, nullptr, 10);
   }
   return total;
@@ -241,6 +245,13 @@ int main(int argc, char** argv) {
       sent ? 100.0 * static_cast<double>(echoed) / static_cast<double>(sent * exchange::kVoiceSamples) : 0.0);
   std::printf("exchange call summaries: lost %llu late %llu duplicated %llu\n", SumLogField(log, "lost"),
               SumLogField(log, "late"), SumLogField(log, "duplicated"));
+  std::printf(
+      "exchange RTP figures: from SIPp lost %llu late %llu; client blocks missing at their RTP packet %llu, "
+      "late "
+      "%llu, packets concealed %llu\n",
+      SumLogField(log, "lost", "rtp in"), SumLogField(log, "late", "rtp in"),
+      SumLogField(log, "lost", "client blocks"), SumLogField(log, "late", "client blocks"),
+      SumLogField(log, "concealed", "client blocks"));
   std::printf("exchange CPU %.1f%% of one core; %.2f us per packet (%.0f packets/s through it)\n",
               100.0 * cpu / wall, packets > 0 ? cpu * 1e6 / packets : 0.0, packets / wall);
   std::printf("SIPp CPU %.1f%% of one core\n", 100.0 * sipp_cpu / wall);
