@@ -252,6 +252,8 @@ int main(int argc, char** argv) {
       SumLogField(log, "lost", "rtp in"), SumLogField(log, "late", "rtp in"),
       SumLogField(log, "lost", "client blocks"), SumLogField(log, "late", "client blocks"),
       SumLogField(log, "concealed", "client blocks"));
+  std::printf("uplink jitter buffer hold at the end of the calls: mean %.1f ms\n",
+              static_cast<double>(SumLogField(log, "hold", "client blocks")) / std::max(options.calls, 1));
   std::printf("exchange CPU %.1f%% of one core; %.2f us per packet (%.0f packets/s through it)\n",
               100.0 * cpu / wall, packets > 0 ? cpu * 1e6 / packets : 0.0, packets / wall);
   std::printf("SIPp CPU %.1f%% of one core\n", 100.0 * sipp_cpu / wall);

@@ -126,6 +126,7 @@ SipMediaCounters RtpStream::counters() const {
   counters.late_in = downlink_.stats().late;
   counters.client_lost = uplink_.stats().lost;
   counters.client_late = uplink_.stats().late;
+  counters.hold_ms = uplink_.stats().hold_ms;
   return counters;
 }
 

@@ -25,6 +25,7 @@ struct SipMediaCounters {
   uint64_t client_lost = 0;    // client blocks never received by the time they were due
   uint64_t client_late = 0;    // client blocks that came after their turn
   uint64_t concealed_out = 0;  // packets toward the PBX that cover missing client blocks
+  int hold_ms = 0;             // how long the client's voice last waited in the jitter buffer
 };
 
 constexpr uint8_t kPcmaPayloadType = 8;

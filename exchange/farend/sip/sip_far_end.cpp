@@ -84,7 +84,8 @@ std::string SipFarEnd::Counters() const {
          std::to_string(c.packets_in) + " out " + std::to_string(c.packets_out) + " ignored " +
          std::to_string(c.ignored_in) + " lost " + std::to_string(c.lost_in) + " late " +
          std::to_string(c.late_in) + ", client blocks lost " + std::to_string(c.client_lost) + " late " +
-         std::to_string(c.client_late) + " concealed " + std::to_string(c.concealed_out);
+         std::to_string(c.client_late) + " concealed " + std::to_string(c.concealed_out) + ", hold " +
+         std::to_string(c.hold_ms) + " ms";
 }
 
 bool SipFarEnd::Invite(const std::string& extension, std::string* why) {

@@ -312,6 +312,8 @@ TEST_F(SippTest, AnsweredCallEchoesTheClientsVoiceBitExact) {
   const std::string summary = sip_far_end().Counters();
   EXPECT_EQ(summary.rfind("extension 3381, rtp in " + std::to_string(counters.packets_in) + " out ", 0), 0u)
       << summary;
+  EXPECT_NE(summary.find(", hold " + std::to_string(counters.hold_ms) + " ms"), std::string::npos) << summary;
+  EXPECT_GT(counters.hold_ms, 0);
 
   far_end_.reset();  // the visitor hangs up: SIPp's scenario needs our BYE to pass
   EXPECT_EQ(WaitSippExit(5000), 0);
