@@ -13,10 +13,11 @@ constexpr uint32_t kMaxCatchUpFrames = 5;
 
 }  // namespace
 
-std::unique_ptr<RtpStream> RtpStream::Open(const struct sa& bind_ip, uint16_t first_port, uint16_t last_port,
-                                           std::string* error) {
+std::unique_ptr<RtpStream> RtpStream::Open(TimerSource& timers, const struct sa& bind_ip, uint16_t first_port,
+                                           uint16_t last_port, std::string* error) {
   std::unique_ptr<RtpStream> stream(new RtpStream());
-  tmr_init(&stream->tick_);
+  stream->timers_ = &timers;
+  stream->tick_ = timers.NewTimer();
   sa_init(&stream->remote_, AF_UNSPEC);
   int err = rtp_listen(&stream->socket_, IPPROTO_UDP, &bind_ip, first_port, last_port, false,
                        &RtpStream::OnRtp, nullptr, stream.get());
@@ -34,7 +35,6 @@ std::unique_ptr<RtpStream> RtpStream::Open(const struct sa& bind_ip, uint16_t fi
 }
 
 RtpStream::~RtpStream() {
-  tmr_cancel(&tick_);
   mem_deref(socket_);
   mem_deref(packet_);
 }
@@ -47,24 +47,24 @@ void RtpStream::Start(const struct sa& remote) {
   if (started_) return;
   started_ = true;
   remote_ = remote;
-  next_tick_ms_ = tmr_jiffies() + kRtpFrameMs;
-  tmr_start(&tick_, kRtpFrameMs, &RtpStream::OnTick, this);
+  next_tick_ms_ = timers_->NowMs() + kRtpFrameMs;
+  tick_->Start(kRtpFrameMs, [this] { OnTick(); });
 }
 
 void RtpStream::Stop() {
   started_ = false;
-  tmr_cancel(&tick_);
+  tick_->Cancel();
 }
 
 void RtpStream::OnClientVoice(int64_t sequence, const uint8_t* block) {
   // Voice spoken before the answer has nobody to hear it; buffering it would only delay the conversation.
   if (!started_) return;
-  uplink_.Put(sequence, block, tmr_jiffies());
+  uplink_.Put(sequence, block, timers_->NowMs());
 }
 
 bool RtpStream::ReadBlock(uint8_t* block) {
   if (!started_) return false;
-  return downlink_.Read(block, tmr_jiffies());
+  return downlink_.Read(block, timers_->NowMs());
 }
 
 void RtpStream::OnRtp(const struct sa* src, const struct rtp_header* header, struct mbuf* mb, void* arg) {
@@ -85,31 +85,31 @@ void RtpStream::Receive(const struct sa* src, const struct rtp_header* header, s
     return;
   }
   ++counters_.packets_in;
-  downlink_.Put(header->seq, header->ts, mbuf_buf(mb), size, tmr_jiffies());
+  downlink_.Put(header->seq, header->ts, mbuf_buf(mb), size, timers_->NowMs());
 }
 
-void RtpStream::OnTick(void* arg) {
-  auto* self = static_cast<RtpStream*>(arg);
-  uint64_t now = tmr_jiffies();
+void RtpStream::OnTick() {
+  uint64_t now = timers_->NowMs();
   uint32_t due = 0;
-  while (self->next_tick_ms_ <= now && due < kMaxCatchUpFrames) {
-    self->SendFrame();
-    self->next_tick_ms_ += kRtpFrameMs;
+  while (next_tick_ms_ <= now && due < kMaxCatchUpFrames) {
+    SendFrame();
+    next_tick_ms_ += kRtpFrameMs;
     ++due;
   }
-  if (self->next_tick_ms_ <= now) {
-    uint64_t skipped = (now - self->next_tick_ms_) / kRtpFrameMs + 1;
-    self->timestamp_ += static_cast<uint32_t>(skipped * kRtpFrameSamples);
-    self->next_tick_ms_ += skipped * kRtpFrameMs;
+  if (next_tick_ms_ <= now) {
+    uint64_t skipped = (now - next_tick_ms_) / kRtpFrameMs + 1;
+    timestamp_ += static_cast<uint32_t>(skipped * kRtpFrameSamples);
+    next_tick_ms_ += skipped * kRtpFrameMs;
   }
-  tmr_start(&self->tick_, self->next_tick_ms_ - now, &RtpStream::OnTick, self);
+  // Timers fire a millisecond after their delay; the clock keeps to its own schedule all the same.
+  tick_->Start(next_tick_ms_ - now, [this] { OnTick(); });
 }
 
 void RtpStream::SendFrame() {
   packet_->pos = RTP_HEADER_SIZE;
   packet_->end = RTP_HEADER_SIZE + kRtpFrameSamples;
   bool marker = false;
-  UplinkBuffer::Frame frame = uplink_.Get(packet_->buf + RTP_HEADER_SIZE, &marker, tmr_jiffies());
+  UplinkBuffer::Frame frame = uplink_.Get(packet_->buf + RTP_HEADER_SIZE, &marker, timers_->NowMs());
   // The timestamp counts samples of our clock, sent or not, so the PBX sees a gap as a gap.
   uint32_t timestamp = timestamp_;
   timestamp_ += kRtpFrameSamples;

@@ -10,6 +10,7 @@
 
 #include <re.h>
 
+#include "exchange/call/timers.h"
 #include "exchange/media/downlink_buffer.h"
 #include "exchange/media/uplink_buffer.h"
 
@@ -36,8 +37,9 @@ constexpr size_t kMaxRtpPayload = 480;  // 60 ms, the longest ptime accepted
 class RtpStream {
  public:
   // Binds a socket on `bind_ip` at an even port within [first_port, last_port].
-  static std::unique_ptr<RtpStream> Open(const struct sa& bind_ip, uint16_t first_port, uint16_t last_port,
-                                         std::string* error);
+  // Its 20 ms clock runs on `timers`, which must outlive it.
+  static std::unique_ptr<RtpStream> Open(TimerSource& timers, const struct sa& bind_ip, uint16_t first_port,
+                                         uint16_t last_port, std::string* error);
   ~RtpStream();
   RtpStream(const RtpStream&) = delete;
   RtpStream& operator=(const RtpStream&) = delete;
@@ -59,13 +61,14 @@ class RtpStream {
  private:
   RtpStream() = default;
   static void OnRtp(const struct sa* src, const struct rtp_header* header, struct mbuf* mb, void* arg);
-  static void OnTick(void* arg);
+  void OnTick();
   void Receive(const struct sa* src, const struct rtp_header* header, struct mbuf* mb);
   void SendFrame();
 
   struct rtp_sock* socket_ = nullptr;
   struct mbuf* packet_ = nullptr;
-  struct tmr tick_;
+  TimerSource* timers_ = nullptr;
+  std::unique_ptr<Timer> tick_;
   struct sa remote_;
   bool started_ = false;
   bool latched_ = false;

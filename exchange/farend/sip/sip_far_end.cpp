@@ -46,7 +46,8 @@ SipFarEnd::~SipFarEnd() {
 void SipFarEnd::Start() {
   std::string error;
   rtp_ =
-      RtpStream::Open(stack_.rtp_bind, stack_.settings.rtp_port_first, stack_.settings.rtp_port_last, &error);
+      RtpStream::Open(stack_.timers, stack_.rtp_bind, stack_.settings.rtp_port_first,
+                      stack_.settings.rtp_port_last, &error);
   if (!rtp_) {
     listener_.OnFarEndEnded("RTP: " + error);
     return;

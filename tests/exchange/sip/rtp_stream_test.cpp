@@ -1,5 +1,6 @@
 // The RTP side of a SIP call on loopback sockets: what it accepts, whom it latches to, what it sends where.
 #include "exchange/farend/sip/rtp_stream.h"
+#include "exchange/loop/libre_timers.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -95,7 +96,7 @@ class RtpStreamTest : public testing::Test {
     struct sa loopback;
     sa_set_str(&loopback, "127.0.0.1", 0);
     std::string error;
-    stream_ = RtpStream::Open(loopback, 42000, 42999, &error);
+    stream_ = RtpStream::Open(timers_, loopback, 42000, 42999, &error);
     ASSERT_TRUE(stream_) << error;
     ASSERT_EQ(stream_->local_port() % 2, 0);
     ASSERT_GE(stream_->local_port(), 42000);
@@ -111,6 +112,7 @@ class RtpStreamTest : public testing::Test {
     }
   }
 
+  LibreTimerSource timers_;  // outlives the stream below
   std::unique_ptr<RtpStream> stream_;
   int64_t sequence_ = 0;
 };
