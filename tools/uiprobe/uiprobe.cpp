@@ -66,7 +66,15 @@ void Print(const std::string& text) {
   fflush(stdout);
 }
 
-HWND FindClient() { return FindWindowW(nullptr, kCaption); }
+// The client's main window: a top-level window with the caption that holds the status log. A message box
+// of the client's may carry the same caption and would have none of the controls.
+HWND FindClient() {
+  HWND window = nullptr;
+  while ((window = FindWindowExW(nullptr, window, nullptr, kCaption)) != nullptr) {
+    if (GetDlgItem(window, kStatusLogId) != nullptr) return window;
+  }
+  return nullptr;
+}
 
 std::wstring TextOf(HWND window) {
   // WM_GETTEXT crosses processes; the W form keeps Chinese intact whatever the code page.
