@@ -1,4 +1,5 @@
 #include "exchange/loop/libre_timers.h"
+#include "tests/exchange/libre_loop.h"
 
 #include <gtest/gtest.h>
 
@@ -9,22 +10,9 @@
 namespace exchange {
 namespace {
 
-class LibreEnvironment : public testing::Environment {
- public:
-  void SetUp() override { ASSERT_EQ(libre_init(), 0); }
-  void TearDown() override { libre_close(); }
-};
-testing::Environment* const libre_environment = testing::AddGlobalTestEnvironment(new LibreEnvironment);
-
-// Runs libre's loop for `limit_ms`.
-void RunLoopFor(uint64_t limit_ms) {
-  struct tmr limit;
-  tmr_init(&limit);
-  tmr_start(
-      &limit, limit_ms, [](void*) { re_cancel(); }, nullptr);
-  re_main(nullptr);
-  tmr_cancel(&limit);
-}
+::testing::Environment* const libre_environment =
+    ::testing::AddGlobalTestEnvironment(new exchange::testing::LibreEnvironment);
+using exchange::testing::RunLoopFor;
 
 TEST(LibreTimers, FireInDueOrderAndEqualTimesInTheOrderStarted) {
   LibreTimerSource timers;

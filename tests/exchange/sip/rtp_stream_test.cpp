@@ -1,6 +1,7 @@
 // The RTP side of a SIP call on loopback sockets: what it accepts, whom it latches to, what it sends where.
 #include "exchange/farend/sip/rtp_stream.h"
 #include "exchange/loop/libre_timers.h"
+#include "tests/exchange/libre_loop.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -14,21 +15,9 @@
 namespace exchange {
 namespace {
 
-class LibreEnvironment : public testing::Environment {
- public:
-  void SetUp() override { ASSERT_EQ(libre_init(), 0); }
-  void TearDown() override { libre_close(); }
-};
-testing::Environment* const libre_environment = testing::AddGlobalTestEnvironment(new LibreEnvironment);
-
-void RunLoopFor(uint64_t ms) {
-  struct tmr timer;
-  tmr_init(&timer);
-  tmr_start(
-      &timer, ms, [](void*) { re_cancel(); }, nullptr);
-  re_main(nullptr);
-  tmr_cancel(&timer);
-}
+::testing::Environment* const libre_environment =
+    ::testing::AddGlobalTestEnvironment(new exchange::testing::LibreEnvironment);
+using exchange::testing::RunLoopFor;
 
 // A plain UDP socket on loopback standing for the PBX's media (or someone else's).
 class Peer {
@@ -90,7 +79,7 @@ class Peer {
   uint16_t port_ = 0;
 };
 
-class RtpStreamTest : public testing::Test {
+class RtpStreamTest : public ::testing::Test {
  protected:
   void SetUp() override {
     struct sa loopback;

@@ -15,43 +15,15 @@
 #include "exchange/farend/sip/sip_far_end.h"
 #include "exchange/farend/sip/sip_far_end_factory.h"
 #include "sipp_process.h"
+#include "tests/exchange/libre_loop.h"
 
 namespace exchange {
 namespace {
 
-class LibreEnvironment : public testing::Environment {
- public:
-  void SetUp() override { ASSERT_EQ(libre_init(), 0); }
-  void TearDown() override { libre_close(); }
-};
-testing::Environment* const libre_environment = testing::AddGlobalTestEnvironment(new LibreEnvironment);
-
-// Runs libre's loop until `done` holds or `timeout_ms` has passed; returns whether `done` held.
-bool RunLoopUntil(const std::function<bool()>& done, uint64_t timeout_ms) {
-  struct Watch {
-    const std::function<bool()>* done;
-    uint64_t deadline;
-    struct tmr timer;
-    static void Check(void* arg) {
-      auto* self = static_cast<Watch*>(arg);
-      if ((*self->done)() || tmr_jiffies() >= self->deadline) {
-        re_cancel();
-        return;
-      }
-      tmr_start(&self->timer, 5, &Watch::Check, self);
-    }
-  } watch{&done, tmr_jiffies() + timeout_ms, {}};
-  if (done()) return true;
-  tmr_init(&watch.timer);
-  tmr_start(&watch.timer, 5, &Watch::Check, &watch);
-  re_main(nullptr);
-  tmr_cancel(&watch.timer);
-  return done();
-}
-
-void RunLoopFor(uint64_t ms) {
-  RunLoopUntil([] { return false; }, ms);
-}
+::testing::Environment* const libre_environment =
+    ::testing::AddGlobalTestEnvironment(new exchange::testing::LibreEnvironment);
+using exchange::testing::RunLoopFor;
+using exchange::testing::RunLoopUntil;
 
 class RecordingListener : public FarEndListener {
  public:
@@ -131,7 +103,7 @@ size_t BytesInExactRuns(const std::vector<size_t>& runs) {
   return total;
 }
 
-class SippTest : public testing::Test {
+class SippTest : public ::testing::Test {
  protected:
   // Each test gets its own ports (they also run in a private network namespace).
   void SetUp() override {
