@@ -128,7 +128,8 @@ void ClientTest::StartSimulator(exsim::Options options) {
 }
 
 Child ClientTest::StartClientProcess(Profile profile, const std::string& output_name) {
-  return Child::Start(wine().ClientCommand(ClientExe()), ClientEnv(profile), wine().logs_dir() + "/" + output_name);
+  return Child::Start(wine().ClientCommand(ClientExe()), ClientEnv(profile),
+                      wine().logs_dir() + "/" + output_name);
 }
 
 void ClientTest::LaunchClient(Profile profile) {
