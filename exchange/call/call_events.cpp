@@ -2,6 +2,10 @@
 
 namespace exchange {
 
+std::string FarEndFiguresSuffix(const CallSummary& summary) {
+  return summary.far_end_counters.empty() ? std::string() : "; far end: " + summary.far_end_counters;
+}
+
 const char* KindName(ExchangeEvent::Kind kind) {
   switch (kind) {
     case ExchangeEvent::Kind::Started:

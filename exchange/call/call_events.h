@@ -73,6 +73,9 @@ struct ExchangeEvent {
 
 const char* KindName(ExchangeEvent::Kind kind);
 
+// "; far end: ..." with the far end's own figures, to end a summary line; empty when it kept none.
+std::string FarEndFiguresSuffix(const CallSummary& summary);
+
 class ExchangeObserver {
  public:
   virtual void OnEvent(const ExchangeEvent& event) = 0;

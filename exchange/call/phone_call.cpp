@@ -465,7 +465,7 @@ void PhoneCall::Finish(std::string ended, bool client_closed) {
            std::to_string(summary_.datagrams_out) + ", lost " + std::to_string(summary_.lost) +
            " duplicated " + std::to_string(summary_.duplicated) + " late " + std::to_string(summary_.late) +
            " rejected " + std::to_string(summary_.rejected) + ", ended: " + summary_.ended;
-  if (!summary_.far_end_counters.empty()) e.text += "; far end: " + summary_.far_end_counters;
+  e.text += FarEndFiguresSuffix(summary_);
   Emit(e);
 }
 

@@ -48,7 +48,7 @@ std::string EventLog::SummaryLine(const ExchangeEvent& e, const CallSummary& s) 
          std::to_string(s.datagrams_in) + " out " + std::to_string(s.datagrams_out) + ", lost " +
          std::to_string(s.lost) + " duplicated " + std::to_string(s.duplicated) + " late " +
          std::to_string(s.late) + " rejected " + std::to_string(s.rejected) + ", ended: " + s.ended +
-         (s.far_end_counters.empty() ? "" : "; far end: " + s.far_end_counters);
+         FarEndFiguresSuffix(s);
 }
 
 void EventLog::OnEvent(const ExchangeEvent& e) {

@@ -45,9 +45,8 @@ SipFarEnd::~SipFarEnd() {
 
 void SipFarEnd::Start() {
   std::string error;
-  rtp_ =
-      RtpStream::Open(stack_.timers, stack_.rtp_bind, stack_.settings.rtp_port_first,
-                      stack_.settings.rtp_port_last, &error);
+  rtp_ = RtpStream::Open(stack_.timers, stack_.rtp_bind, stack_.settings.rtp_port_first,
+                         stack_.settings.rtp_port_last, &error);
   if (!rtp_) {
     listener_.OnFarEndEnded("RTP: " + error);
     return;
@@ -74,12 +73,12 @@ bool SipFarEnd::ReadBlock(uint8_t* block) {
   return rtp_ && rtp_->ReadBlock(block);
 }
 
-SipMediaCounters SipFarEnd::counters() const {
+SipMediaCounters SipFarEnd::media_counters() const {
   return rtp_ ? rtp_->counters() : SipMediaCounters();
 }
 
 std::string SipFarEnd::Counters() const {
-  const SipMediaCounters c = counters();
+  const SipMediaCounters c = media_counters();
   const std::string& extension = flow_.current_extension();
   return "extension " + (extension.empty() ? std::string("-") : extension) + ", rtp in " +
          std::to_string(c.packets_in) + " out " + std::to_string(c.packets_out) + " ignored " +

@@ -26,7 +26,7 @@ class SipFarEnd : public FarEnd, private SipLegPort {
   bool ReadBlock(uint8_t* block) override;
 
   // Media figures (zero before the answer).
-  SipMediaCounters counters() const;
+  SipMediaCounters media_counters() const;
   // The extension last dialled and the media figures, for the call's summary line.
   std::string Counters() const override;
   // The extension being dialled or talked to.

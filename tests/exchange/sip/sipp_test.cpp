@@ -277,7 +277,7 @@ TEST_F(SippTest, AnsweredCallEchoesTheClientsVoiceBitExact) {
       std::cout << " " << run;
     std::cout << "\n";
   }
-  SipMediaCounters counters = sip_far_end().counters();
+  SipMediaCounters counters = sip_far_end().media_counters();
   EXPECT_GE(counters.packets_out, 100u);
   EXPECT_GE(counters.packets_in, 100u);
   EXPECT_EQ(counters.ignored_in, 0u);
