@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 
+#include <unistd.h>
+
 extern "C" {
 #include <re.h>
 }
@@ -46,6 +48,26 @@ inline bool RunLoopUntil(const std::function<bool()>& done, uint64_t timeout_ms)
 
 inline void RunLoopFor(uint64_t ms) {
   RunLoopUntil([] { return false; }, ms);
+}
+
+// Handles whatever the loop's sockets have ready now, without waiting for more. libre takes one datagram
+// per socket per pass of its loop, so the loop is held for a few dozen passes by a pipe that always reads
+// ready (a timer would not do: timers due at once all fire within a single pass).
+inline void PollLoop(int passes = 64) {
+  struct Passes {
+    int left;
+    static void Count(int, void* arg) {
+      if (--static_cast<Passes*>(arg)->left <= 0) re_cancel();
+    }
+  } count{passes};
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_EQ(write(ends[1], "x", 1), 1);
+  ASSERT_EQ(fd_listen(ends[0], FD_READ, &Passes::Count, &count), 0);
+  re_main(nullptr);
+  fd_close(ends[0]);
+  close(ends[0]);
+  close(ends[1]);
 }
 
 }  // namespace exchange::testing

@@ -1,6 +1,8 @@
 // The RTP side of a SIP call on loopback sockets: what it accepts, whom it latches to, what it sends where.
+// The stream's clock is driven by hand, so a busy machine cannot make it miss a tick; libre's loop only
+// delivers what arrives on its socket.
 #include "exchange/farend/sip/rtp_stream.h"
-#include "exchange/loop/libre_timers.h"
+#include "tests/exchange/call/manual_timers.h"
 #include "tests/exchange/libre_loop.h"
 
 #include <arpa/inet.h>
@@ -17,7 +19,8 @@ namespace {
 
 ::testing::Environment* const libre_environment =
     ::testing::AddGlobalTestEnvironment(new exchange::testing::LibreEnvironment);
-using exchange::testing::RunLoopFor;
+using exchange::testing::ManualTimers;
+using exchange::testing::PollLoop;
 
 // A plain UDP socket on loopback standing for the PBX's media (or someone else's).
 class Peer {
@@ -92,16 +95,18 @@ class RtpStreamTest : public ::testing::Test {
     ASSERT_LE(stream_->local_port(), 42999);
   }
 
-  // Feeds the client's blocks at its pace for `ms`, counting on from the last one.
+  // Feeds the client's blocks at its pace for `ms`, counting on from the last one, and takes in what the
+  // peers have sent meanwhile.
   void Talk(uint64_t ms) {
     for (uint64_t t = 0; t < ms; t += 16) {
       std::vector<uint8_t> block(kClientBlockSamples, static_cast<uint8_t>(sequence_));
       stream_->OnClientVoice(++sequence_, block.data());
-      RunLoopFor(16);
+      PollLoop();
+      timers_.Advance(16);
     }
   }
 
-  LibreTimerSource timers_;  // outlives the stream below
+  ManualTimers timers_;  // outlives the stream below
   std::unique_ptr<RtpStream> stream_;
   int64_t sequence_ = 0;
 };
