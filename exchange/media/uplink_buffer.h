@@ -80,7 +80,6 @@ class UplinkBuffer {
 
   bool synced_ = false;   // the numbering is known: a block has arrived
   bool playing_ = false;  // frames are flowing; false before the first and after a long silence
-  bool fresh_ = true;     // nothing played since the numbering was (re)learnt
   int64_t origin_ = 0;    // client sequence number of block index 0
   int64_t newest_ = -1;   // highest block index received
   int64_t read_pos_ = 0;  // next sample to play, counted from the start of block 0
