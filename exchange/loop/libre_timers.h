@@ -3,11 +3,10 @@
 // libre keeps its timers in one sorted list, so starting one walks past every timer due later. Each call
 // re-arms a 16 ms pacer and each SIP call a 20 ms RTP clock, while every call also holds long timers (its
 // time limit, its far end's); with hundreds of calls that walk became most of the exchange's work. These
-// timers live in an ordered queue of their own behind a single libre timer armed for the earliest.
+// timers live in a queue of their own (a timer wheel) behind a single libre timer armed for the earliest.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 
 extern "C" {
@@ -15,6 +14,7 @@ extern "C" {
 }
 
 #include "exchange/call/timers.h"
+#include "exchange/loop/timer_wheel.h"
 
 namespace exchange {
 
@@ -33,21 +33,15 @@ class LibreTimerSource : public TimerSource {
 
  private:
   class QueuedTimer;
-  struct Entry {
-    QueuedTimer* timer;
-    uint64_t order;  // when it was started, counted: a pass fires only what was queued before it began
-  };
-  using Queue = std::multimap<uint64_t, Entry>;  // by due time; equal times in the order started
 
-  Queue::iterator Enqueue(uint64_t due, QueuedTimer* timer);
-  void Dequeue(Queue::iterator at);
+  void Enqueue(TimerWheel::Entry& entry, uint64_t due);
+  void Dequeue(TimerWheel::Entry& entry);
   void Arm();
   static void OnTimer(void* arg);
 
-  Queue queue_;
+  TimerWheel queue_;
   struct tmr tmr_;
   uint64_t armed_for_ = 0;  // the due time the libre timer is set for, 0 when it is not running
-  uint64_t started_ = 0;    // timers started so far
 };
 
 }  // namespace exchange
