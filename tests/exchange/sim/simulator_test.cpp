@@ -426,8 +426,11 @@ TEST(Voice, ToneDatagramsHaveTheLayoutAndGoToTheClientSourceAddress) {
   std::vector<Event> sent = exsim::Filter(sim->Events(), Kind::VoiceSent, 0);
   EXPECT_EQ(sent[0].peer, "127.0.0.1:" + std::to_string(u.port()));
   EXPECT_EQ(sent[0].sequence, 1);
+  // Nine intervals of 10 ms, kept to the pacer's schedule: a first datagram sent late is followed by the
+  // next ones at once until the schedule is caught up (up to five blocks behind), so the span may be that
+  // much shorter on a busy machine, but never a burst.
   long long span = Ms(sent[9].when - sent[0].when);
-  EXPECT_GE(span, 85);  // 9 intervals of 10 ms
+  EXPECT_GE(span, 30);
   EXPECT_LE(span, 500);
 }
 
