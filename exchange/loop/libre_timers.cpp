@@ -53,7 +53,9 @@ std::unique_ptr<Timer> LibreTimerSource::NewTimer() {
 
 void LibreTimerSource::Enqueue(TimerWheel::Entry& entry, uint64_t due) {
   queue_.Add(entry, due, NowMs());
-  if (armed_for_ == 0 || entry.due < armed_for_) Arm();
+  // Outside a pass the libre timer is unset only when the queue was empty, so the new entry is the earliest
+  // whenever it comes before the set time; inside a pass the pass's own re-arm corrects it at the end.
+  if (armed_for_ == 0 || entry.due < armed_for_) ArmFor(entry.due);
 }
 
 void LibreTimerSource::Dequeue(TimerWheel::Entry& entry) {
@@ -65,12 +67,10 @@ void LibreTimerSource::Dequeue(TimerWheel::Entry& entry) {
   }
 }
 
-void LibreTimerSource::Arm() {
-  std::optional<uint64_t> due = queue_.EarliestDue();
-  if (!due) return;
+void LibreTimerSource::ArmFor(uint64_t due) {
   const uint64_t now = NowMs();
-  tmr_start(&tmr_, *due > now ? *due - now : 0, &LibreTimerSource::OnTimer, this);
-  armed_for_ = *due > now ? *due : now;
+  tmr_start(&tmr_, due > now ? due - now : 0, &LibreTimerSource::OnTimer, this);
+  armed_for_ = due > now ? due : now;
 }
 
 void LibreTimerSource::OnTimer(void* arg) {
@@ -83,7 +83,7 @@ void LibreTimerSource::OnTimer(void* arg) {
   while (TimerWheel::Entry* due = self->queue_.PopDue(now, added_before)) {
     static_cast<QueuedTimer*>(due)->Fire();
   }
-  self->Arm();
+  if (std::optional<uint64_t> earliest = self->queue_.EarliestDue()) self->ArmFor(*earliest);
 }
 
 }  // namespace exchange

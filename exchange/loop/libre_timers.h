@@ -36,7 +36,7 @@ class LibreTimerSource : public TimerSource {
 
   void Enqueue(TimerWheel::Entry& entry, uint64_t due);
   void Dequeue(TimerWheel::Entry& entry);
-  void Arm();
+  void ArmFor(uint64_t due);
   static void OnTimer(void* arg);
 
   TimerWheel queue_;
