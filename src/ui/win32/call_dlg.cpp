@@ -133,6 +133,12 @@ INT_PTR CCallDlg::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       if (reinterpret_cast<HWND>(lparam) == status_panel_.window()) {
         return reinterpret_cast<INT_PTR>(status_panel_.OnCtlColor(reinterpret_cast<HDC>(wparam)));
       }
+      // A light's bitmap covers it whole, so its brush is never seen. Answering here keeps each flip (up
+      // to 125 a second in a call) out of the themed default handling and its window-property look-up.
+      if (reinterpret_cast<HWND>(lparam) == online_light_ ||
+          reinterpret_cast<HWND>(lparam) == talking_light_) {
+        return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
+      }
       return FALSE;
     case WM_COMMAND:
       OnCommand(LOWORD(wparam));
