@@ -33,7 +33,7 @@ void InitLibreOnce() {
 
 }  // namespace
 
-class Simulator::Impl : public exchange::ExchangeObserver {
+class Simulator::Impl final : public exchange::ExchangeObserver {
  public:
   explicit Impl(Options options) : opt_(std::move(options)), record_(opt_) {}
   ~Impl() { Stop(); }
