@@ -7,8 +7,8 @@
 
 #include "exchange/call/call_events.h"
 #include "exchange/call/phone_call.h"
-#include "exchange/net/exchange_config.h"
 #include "exchange/loop/libre_timers.h"
+#include "exchange/net/exchange_config.h"
 #include "exchange/net/limits.h"
 
 struct sa;

@@ -41,7 +41,6 @@ std::string CheckTextField(std::string_view record, size_t number, std::string_v
   return std::string();
 }
 
-
 }  // namespace
 
 // ---- Address server record ----

@@ -12,9 +12,11 @@ CallClient::CallClient(const Ports& ports, ClientConfig config)
       window_(ports.controls, log_, ports.system),
       audio_(ports.wave, ports.clock, log_, state_, voice_),
       voice_(ports.network, ports.clock, log_, state_, audio_, session_, ports.controls),
-      session_({ports.network, ports.clock, log_, state_, voice_, audio_, recording_, window_, ports.controls},
-               config_.address_server_ip),
-      readiness_({ports.system, ports.wave, log_, state_, session_, audio_, recording_, window_, ports.controls}) {}
+      session_(
+          {ports.network, ports.clock, log_, state_, voice_, audio_, recording_, window_, ports.controls},
+          config_.address_server_ip),
+      readiness_(
+          {ports.system, ports.wave, log_, state_, session_, audio_, recording_, window_, ports.controls}) {}
 
 CallClient::~CallClient() {
   // No audio callback may outlive the objects it calls into, even if the window never ran its clean-up.
@@ -31,7 +33,9 @@ void CallClient::OnInitDialog() {
   readiness_.RunReadinessChecks();
 }
 
-void CallClient::OnHomePageButton() { OpenHomePage(ports_.system, config_.home_page_host); }
+void CallClient::OnHomePageButton() {
+  OpenHomePage(ports_.system, config_.home_page_host);
+}
 
 void CallClient::OnDestroyWindow() {
   if (destroyed_) return;

@@ -41,7 +41,8 @@ bool ReadinessChecks::CheckAudioReady() {
         !p_.recording.SelectMicrophoneSource("Mic")) {
       p_.log.AppendStatusLine("选择MIC出错");
     }
-    if (!p_.recording.SetMicrophoneVolume(kMicrophoneVolumeMultiplier)) p_.log.AppendStatusLine("设置MIC音量出错!");
+    if (!p_.recording.SetMicrophoneVolume(kMicrophoneVolumeMultiplier))
+      p_.log.AppendStatusLine("设置MIC音量出错!");
   }
   p_.audio.SetWaveFormat();
   return true;

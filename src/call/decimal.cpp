@@ -7,7 +7,8 @@ namespace pelvarine {
 int32_t ParseDecimalSaturated(std::string_view text) {
   size_t i = 0;
   auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-  while (i < text.size() && is_space(text[i])) ++i;
+  while (i < text.size() && is_space(text[i]))
+    ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
   // Accumulate toward the sign's limit; one more digit than fits saturates.

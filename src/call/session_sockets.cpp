@@ -9,10 +9,16 @@ bool CSessionSocket::Create(Network& network) {
   return socket_ != nullptr;
 }
 
-void CAddressSocket::OnReceive() { owner_.OnAddressReply(); }
+void CAddressSocket::OnReceive() {
+  owner_.OnAddressReply();
+}
 
-void CSignalSocket::OnReceive() { owner_.OnSignalReceive(); }
+void CSignalSocket::OnReceive() {
+  owner_.OnSignalReceive();
+}
 
-void CSignalSocket::OnClose() { owner_.TearDownCall(); }
+void CSignalSocket::OnClose() {
+  owner_.TearDownCall();
+}
 
 }  // namespace pelvarine

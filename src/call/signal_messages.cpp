@@ -80,8 +80,8 @@ std::string FormatDialMessage(std::string_view local_address, std::string_view d
   return message;
 }
 
-std::optional<std::string> ComposeDialString(DialMode mode, std::string_view extension, std::string_view number,
-                                             std::string_view password) {
+std::optional<std::string> ComposeDialString(DialMode mode, std::string_view extension,
+                                             std::string_view number, std::string_view password) {
   std::string dial;
   if (mode == DialMode::kDepartment) {
     dial = extension;

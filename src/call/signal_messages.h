@@ -68,8 +68,8 @@ std::string FormatDialMessage(std::string_view local_address, std::string_view d
 // Department mode: the extension. Direct-number mode: number "#" password "#", an empty password taken
 // as one space, each input cut at 62 characters. Empty when the result would not fit the 63 characters of
 // the dial string's field: such a number is refused rather than cut into a different one.
-std::optional<std::string> ComposeDialString(DialMode mode, std::string_view extension, std::string_view number,
-                                             std::string_view password);
+std::optional<std::string> ComposeDialString(DialMode mode, std::string_view extension,
+                                             std::string_view number, std::string_view password);
 
 // The received bytes of one receive, up to the first NUL and never past `received`.
 std::string_view ChunkFromReceive(const char* buffer, int received);

@@ -52,9 +52,11 @@ class Mixer {
   virtual uint32_t Open(MixerHandle* mixer) = 0;  // device 0, no callback
   virtual uint32_t Close(MixerHandle mixer) = 0;
   virtual uint32_t GetDestinationLine(MixerHandle mixer, uint32_t component_type, MixerLine* line) = 0;
-  virtual uint32_t GetSourceLine(MixerHandle mixer, uint32_t destination, uint32_t source, MixerLine* line) = 0;
+  virtual uint32_t GetSourceLine(MixerHandle mixer, uint32_t destination, uint32_t source,
+                                 MixerLine* line) = 0;
   // All `count` controls of a line, in the mixer's order.
-  virtual uint32_t GetLineControls(MixerHandle mixer, uint32_t line_id, uint32_t count, MixerControl* controls) = 0;
+  virtual uint32_t GetLineControls(MixerHandle mixer, uint32_t line_id, uint32_t count,
+                                   MixerControl* controls) = 0;
   virtual uint32_t GetLineControlByType(MixerHandle mixer, uint32_t line_id, uint32_t control_type,
                                         MixerControl* control) = 0;
   // Details of a control: `channels` x `items` entries (items 0 counts as 1).

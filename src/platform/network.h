@@ -17,7 +17,8 @@ class Network {
   virtual std::unique_ptr<StreamSocket> CreateStreamSocket(StreamSocketEvents& events) = 0;
   // A UDP socket bound to `port` on every local address, read notifications going to `events`, which
   // must outlive the socket. Null when the port cannot be bound (as a rule because it is taken).
-  virtual std::unique_ptr<DatagramSocket> CreateDatagramSocket(uint16_t port, DatagramSocketEvents& events) = 0;
+  virtual std::unique_ptr<DatagramSocket> CreateDatagramSocket(uint16_t port,
+                                                               DatagramSocketEvents& events) = 0;
 };
 
 }  // namespace pelvarine

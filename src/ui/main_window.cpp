@@ -21,8 +21,10 @@ const std::vector<FontSpec>& PaintedFonts() {
 }
 
 void MainWindow::FillDepartmentList() {
-  for (auto& slot : extensions_) slot.fill(0);
-  for (int rows = controls_.DepartmentRowCount(); rows > 0; --rows) controls_.DeleteDepartmentRow(0);
+  for (auto& slot : extensions_)
+    slot.fill(0);
+  for (int rows = controls_.DepartmentRowCount(); rows > 0; --rows)
+    controls_.DeleteDepartmentRow(0);
   for (size_t row = 0; row < kDepartments.size(); ++row) {
     controls_.AddDepartmentRow(std::string(kDepartments[row].name));
     std::string_view extension = kDepartments[row].extension;

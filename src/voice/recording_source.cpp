@@ -90,7 +90,8 @@ bool RecordingSource::ReadRecordingSource() {
     if (list.values[k] == 1 && list.values[k + list.chans - 1] == 1) {
       std::string_view name = ItemName(list.texts[k]);
       std::memset(remembered_source_name_, 0, sizeof remembered_source_name_);
-      std::memcpy(remembered_source_name_, name.data(), std::min(name.size(), sizeof remembered_source_name_ - 1));
+      std::memcpy(remembered_source_name_, name.data(),
+                  std::min(name.size(), sizeof remembered_source_name_ - 1));
     }
   }
   return true;
@@ -113,7 +114,8 @@ bool RecordingSource::SelectMicrophoneSource(std::string_view /*source_name*/) {
       first = last = 0;
     }
   }
-  return mixer_.SetValues(mixer.handle(), list.control.control_id, list.chans, list.items, list.values.data()) == 0;
+  return mixer_.SetValues(mixer.handle(), list.control.control_id, list.chans, list.items,
+                          list.values.data()) == 0;
 }
 
 bool RecordingSource::SetMicrophoneVolume(int32_t multiplier) {
@@ -130,7 +132,8 @@ bool RecordingSource::SetMicrophoneVolume(int32_t multiplier) {
   if (!found) return false;
 
   MixerControl volume;
-  if (mixer_.GetLineControlByType(mixer.handle(), microphone.line_id, kMixerControlVolume, &volume) != 0) return false;
+  if (mixer_.GetLineControlByType(mixer.handle(), microphone.line_id, kMixerControlVolume, &volume) != 0)
+    return false;
   uint32_t chans = ChannelsOf(volume, microphone);
   std::vector<uint32_t> values(chans);
   if (mixer_.GetValues(mixer.handle(), volume.control_id, chans, 0, values.data()) != 0) return false;

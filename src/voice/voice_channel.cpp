@@ -10,11 +10,19 @@ bool CVoiceSocket::Create(Network& network, uint16_t port) {
   return socket_ != nullptr;
 }
 
-void CVoiceSocket::OnReceive() { owner_.OnVoiceReceive(*this); }
+void CVoiceSocket::OnReceive() {
+  owner_.OnVoiceReceive(*this);
+}
 
-VoiceChannel::VoiceChannel(Network& network, Clock& clock, StatusLog& log, CallState& state, AudioDevices& audio,
-                           SignalLink& signal, MainWindowControls& window)
-    : network_(network), clock_(clock), log_(log), state_(state), audio_(audio), signal_(signal), window_(window) {}
+VoiceChannel::VoiceChannel(Network& network, Clock& clock, StatusLog& log, CallState& state,
+                           AudioDevices& audio, SignalLink& signal, MainWindowControls& window)
+    : network_(network),
+      clock_(clock),
+      log_(log),
+      state_(state),
+      audio_(audio),
+      signal_(signal),
+      window_(window) {}
 
 VoiceChannel::~VoiceChannel() = default;
 
@@ -69,7 +77,8 @@ void VoiceChannel::SendVoiceBlock(const uint8_t* block) {
   uint32_t host = state_.phone_server_ipv4.load(std::memory_order_relaxed);
   uint16_t port = state_.remote_udp_port.load(std::memory_order_relaxed);
   socket->SendTo(outgoing_, sizeof outgoing_, host, port);
-  if (state_.duplicate_send.load(std::memory_order_relaxed)) socket->SendTo(outgoing_, sizeof outgoing_, host, port);
+  if (state_.duplicate_send.load(std::memory_order_relaxed))
+    socket->SendTo(outgoing_, sizeof outgoing_, host, port);
 }
 
 void VoiceChannel::ReleaseVoiceSocket() {

@@ -64,7 +64,7 @@ class VoiceChannel final : public VoiceBlockSender {
   size_t retired_socket_count() const { return retired_.size(); }
 
   // What a press of the phone button resets.
-  void RestartMonitor();           // quality-report flag clear, first datagram starts the monitor
+  void RestartMonitor();  // quality-report flag clear, first datagram starts the monitor
   void ResetSequenceFilter() { last_accepted_sequence_ = -1; }
   void SetTalkingLightPhase(int phase) { talking_light_phase_ = phase; }
   void HideTalkingLight();

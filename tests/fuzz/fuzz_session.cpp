@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakeSystem system;
   FakeTextPanel panel;
   FakeControls controls;
-  CallClient client(Ports{network, wave, mixer, clock, system, panel, controls}, ClientConfig{"10.0.0.1", "h"});
+  CallClient client(Ports{network, wave, mixer, clock, system, panel, controls},
+                    ClientConfig{"10.0.0.1", "h"});
   client.OnInitDialog();
 
   size_t i = 0;
@@ -62,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (client.state().off_hook) client.OnPhoneButton();
-  if (network.OpenStreamCount() != 0 || client.audio().CaptureOpen() || client.audio().PlaybackOpen()) std::abort();
+  if (network.OpenStreamCount() != 0 || client.audio().CaptureOpen() || client.audio().PlaybackOpen())
+    std::abort();
   client.OnDestroyWindow();
   if (network.OpenDatagramCount() != 0) std::abort();
   return 0;

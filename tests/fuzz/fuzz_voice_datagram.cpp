@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string local(reinterpret_cast<const char*>(data + 1), address_length);
   uint8_t* datagram = static_cast<uint8_t*>(std::calloc(kIncomingDatagramSize, 1));
   size_t rest = size - 1 - address_length;
-  std::memcpy(datagram, data + 1 + address_length, rest < kIncomingDatagramSize ? rest : kIncomingDatagramSize);
+  std::memcpy(datagram, data + 1 + address_length,
+              rest < kIncomingDatagramSize ? rest : kIncomingDatagramSize);
   bool passes = PassesAddressFilter(datagram, local);
   if (local.empty() && !passes) std::abort();
   volatile int32_t sequence = ReadSequenceNumber(datagram);

@@ -43,7 +43,8 @@ class ClientTest : public ::testing::Test {
   // Every line appended since the last ClearLog, also those the panel has since emptied away.
   std::vector<std::string> AllLines() {
     std::vector<std::string> lines;
-    for (const std::string& line : panel.appended) lines.push_back(Utf8(line));
+    for (const std::string& line : panel.appended)
+      lines.push_back(Utf8(line));
     return lines;
   }
   void ClearLog() {

@@ -20,7 +20,8 @@ TEST(AddressQuery, HoldsTokenAndCodeInTheirFieldsAndZerosElsewhere) {
   ASSERT_EQ(request.size(), 40u);
   EXPECT_EQ(FieldText(q, 1), request + std::string(24, '\0'));
   EXPECT_EQ(FieldText(q, 2), "274953" + std::string(58, '\0'));
-  for (int n = 3; n <= 7; ++n) EXPECT_EQ(FieldText(q, n), std::string(64, '\0')) << "field " << n;
+  for (int n = 3; n <= 7; ++n)
+    EXPECT_EQ(FieldText(q, n), std::string(64, '\0')) << "field " << n;
   EXPECT_EQ(q.Field(7) + 64, q.bytes.data() + q.bytes.size());
 }
 
@@ -96,7 +97,9 @@ struct RecognitionCase {
   SignalTag tag;
 };
 
-void PrintTo(const RecognitionCase& c, std::ostream* os) { *os << '"' << c.chunk << '"'; }
+void PrintTo(const RecognitionCase& c, std::ostream* os) {
+  *os << '"' << c.chunk << '"';
+}
 
 class Recognition : public ::testing::TestWithParam<RecognitionCase> {};
 
@@ -106,22 +109,23 @@ TEST_P(Recognition, MatchesOnlyTheWholeTagHeadAtTheStart) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tags, Recognition,
-    ::testing::Values(RecognitionCase{"{BuoHao}", SignalTag::kBuoHao}, RecognitionCase{"{GuaJi}", SignalTag::kGuaJi},
-                      RecognitionCase{"{ZhaiJi}", SignalTag::kZhaiJi},
-                      RecognitionCase{"{ChanelBusyNow}", SignalTag::kChanelBusyNow},
-                      RecognitionCase{"{ChanelWaitBohao}", SignalTag::kChanelWaitBohao},
-                      RecognitionCase{"{HELO}\r\n", SignalTag::kHelo},
-                      RecognitionCase{"{RemoteUDPPort}[20999]", SignalTag::kRemoteUdpPort},
-                      RecognitionCase{"{BoHaoStop}", SignalTag::kBoHaoStop},
-                      RecognitionCase{"{BoHaoNext}", SignalTag::kBoHaoNext},
-                      RecognitionCase{"{ZhiLiangCha}", SignalTag::kZhiLiangCha},
-                      RecognitionCase{"{PasswordOrTelphoneNumberFailed}", SignalTag::kPasswordOrTelphoneNumberFailed},
-                      // Anything before the brace, a different case, no closing brace, or a longer name.
-                      RecognitionCase{" {HELO}", SignalTag::kNone}, RecognitionCase{"\r\n{HELO}", SignalTag::kNone},
-                      RecognitionCase{"{helo}", SignalTag::kNone}, RecognitionCase{"{HELO", SignalTag::kNone},
-                      RecognitionCase{"{HELLO}", SignalTag::kNone}, RecognitionCase{"HELO}", SignalTag::kNone},
-                      RecognitionCase{"", SignalTag::kNone},
-                      RecognitionCase{"{ChanelWaitBohao}{RemoteUDPPort}[12]", SignalTag::kChanelWaitBohao}));
+    ::testing::Values(
+        RecognitionCase{"{BuoHao}", SignalTag::kBuoHao}, RecognitionCase{"{GuaJi}", SignalTag::kGuaJi},
+        RecognitionCase{"{ZhaiJi}", SignalTag::kZhaiJi},
+        RecognitionCase{"{ChanelBusyNow}", SignalTag::kChanelBusyNow},
+        RecognitionCase{"{ChanelWaitBohao}", SignalTag::kChanelWaitBohao},
+        RecognitionCase{"{HELO}\r\n", SignalTag::kHelo},
+        RecognitionCase{"{RemoteUDPPort}[20999]", SignalTag::kRemoteUdpPort},
+        RecognitionCase{"{BoHaoStop}", SignalTag::kBoHaoStop},
+        RecognitionCase{"{BoHaoNext}", SignalTag::kBoHaoNext},
+        RecognitionCase{"{ZhiLiangCha}", SignalTag::kZhiLiangCha},
+        RecognitionCase{"{PasswordOrTelphoneNumberFailed}", SignalTag::kPasswordOrTelphoneNumberFailed},
+        // Anything before the brace, a different case, no closing brace, or a longer name.
+        RecognitionCase{" {HELO}", SignalTag::kNone}, RecognitionCase{"\r\n{HELO}", SignalTag::kNone},
+        RecognitionCase{"{helo}", SignalTag::kNone}, RecognitionCase{"{HELO", SignalTag::kNone},
+        RecognitionCase{"{HELLO}", SignalTag::kNone}, RecognitionCase{"HELO}", SignalTag::kNone},
+        RecognitionCase{"", SignalTag::kNone},
+        RecognitionCase{"{ChanelWaitBohao}{RemoteUDPPort}[12]", SignalTag::kChanelWaitBohao}));
 
 TEST(RemoteUdpPort, ArgumentDropsBracketsAndReadsLikeAtoi) {
   EXPECT_EQ(RecogniseSignal("{RemoteUDPPort}[20999]").port, 20999);

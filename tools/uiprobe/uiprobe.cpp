@@ -7,14 +7,13 @@
 //   uiprobe select ROW                selects a row of the department list
 //   uiprobe rows                      the department list's rows, one per line, and the selected row
 //   uiprobe lights                    "online=0|1 talking=0|1"
-//   uiprobe watch-lights MS STEP      samples the lights every STEP ms for MS ms: "online_flips=N talking_flips=M"
-//   uiprobe geometry                  "x y width height" of the window
-//   uiprobe esc                       the Esc key, as a person presses it in the window
-//   uiprobe alive                     exit 0 while the window exists
-//   uiprobe wait-gone [ms]            exit 0 once no window has the caption
-//   uiprobe count                     the number of top-level windows with the caption
-//   uiprobe text ID                   the text of the child control ID, as UTF-8
-//   uiprobe follow-log MS [STEP]      for MS ms (or until the window goes away), samples the status log
+//   uiprobe watch-lights MS STEP      samples the lights every STEP ms for MS ms: "online_flips=N
+//   talking_flips=M" uiprobe geometry                  "x y width height" of the window uiprobe esc the Esc
+//   key, as a person presses it in the window uiprobe alive                     exit 0 while the window
+//   exists uiprobe wait-gone [ms]            exit 0 once no window has the caption uiprobe count the number
+//   of top-level windows with the caption uiprobe text ID                   the text of the child control ID,
+//   as UTF-8 uiprobe follow-log MS [STEP]      for MS ms (or until the window goes away), samples the status
+//   log
 //                                     every STEP ms (default 10) and prints each line once, as it appears
 //   uiprobe transcript MS [STEP]      like follow-log, but first waits (within MS) for the window to appear:
 //                                     started before the client, it misses none of its lines
@@ -33,10 +32,12 @@
 // Exit status: 0 done, 1 not found or timed out, 2 bad usage.
 
 #include <winsock2.h>
+
 #include <windows.h>
-#include <shellapi.h>
+
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <string>
@@ -55,9 +56,11 @@ constexpr int kTalkingLightId = 1001;
 
 std::string Utf8(const std::wstring& wide) {
   if (wide.empty()) return std::string();
-  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                              nullptr);
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr,
+                      nullptr);
   return out;
 }
 
@@ -93,7 +96,9 @@ bool WaitFor(int timeout_ms, bool (*ready)(const std::string&), const std::strin
   }
 }
 
-bool WindowExists(const std::string&) { return FindClient() != nullptr; }
+bool WindowExists(const std::string&) {
+  return FindClient() != nullptr;
+}
 
 bool LogContains(const std::string& text) {
   HWND window = FindClient();
@@ -101,7 +106,9 @@ bool LogContains(const std::string& text) {
   return Utf8(TextOf(GetDlgItem(window, kStatusLogId))).find(text) != std::string::npos;
 }
 
-bool WindowGone(const std::string&) { return FindClient() == nullptr; }
+bool WindowGone(const std::string&) {
+  return FindClient() == nullptr;
+}
 
 // "hex:E5B7B2" -> the bytes E5 B7 B2; any other text unchanged.
 std::string DecodeArgument(const std::string& arg) {
@@ -116,7 +123,8 @@ std::string DecodeArgument(const std::string& arg) {
 int CountClients() {
   int count = 0;
   HWND window = nullptr;
-  while ((window = FindWindowExW(nullptr, window, nullptr, kCaption)) != nullptr) ++count;
+  while ((window = FindWindowExW(nullptr, window, nullptr, kCaption)) != nullptr)
+    ++count;
   return count;
 }
 
@@ -127,7 +135,9 @@ bool MutexExists() {
   return true;
 }
 
-bool InstanceFree(const std::string&) { return !MutexExists() && CountClients() == 0; }
+bool InstanceFree(const std::string&) {
+  return !MutexExists() && CountClients() == 0;
+}
 
 struct PopupSearch {
   HWND main = nullptr;
@@ -190,7 +200,9 @@ int HostAddresses() {
   return 0;
 }
 
-bool Visible(HWND window, int id) { return IsWindowVisible(GetDlgItem(window, id)) != FALSE; }
+bool Visible(HWND window, int id) {
+  return IsWindowVisible(GetDlgItem(window, id)) != FALSE;
+}
 
 int Run(const std::vector<std::string>& args) {
   if (args.empty()) return 2;
@@ -208,7 +220,8 @@ int Run(const std::vector<std::string>& args) {
   }
   if (command == "host-addresses") return HostAddresses();
   if (command == "instance") {
-    Print("mutex=" + std::to_string(MutexExists() ? 1 : 0) + " windows=" + std::to_string(CountClients()) + "\n");
+    Print("mutex=" + std::to_string(MutexExists() ? 1 : 0) + " windows=" + std::to_string(CountClients()) +
+          "\n");
     return 0;
   }
   if (command == "wait-free") return WaitFor(number(1, 10000), &InstanceFree, "") ? 0 : 1;
@@ -275,7 +288,8 @@ int Run(const std::vector<std::string>& args) {
       online = o;
       talking = t;
     }
-    Print("online_flips=" + std::to_string(online_flips) + " talking_flips=" + std::to_string(talking_flips) + "\n");
+    Print("online_flips=" + std::to_string(online_flips) + " talking_flips=" + std::to_string(talking_flips) +
+          "\n");
     return 0;
   }
   if (command == "state") {
@@ -302,8 +316,8 @@ int Run(const std::vector<std::string>& args) {
   if (command == "geometry") {
     RECT r;
     GetWindowRect(window, &r);
-    Print(std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
-          std::to_string(r.bottom - r.top) + "\n");
+    Print(std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) +
+          " " + std::to_string(r.bottom - r.top) + "\n");
     return 0;
   }
   if (command == "esc") {
@@ -326,7 +340,8 @@ int main() {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(Utf8(argv[i]));
+  for (int i = 1; i < argc; ++i)
+    args.push_back(Utf8(argv[i]));
   LocalFree(argv);
   try {
     return Run(args);

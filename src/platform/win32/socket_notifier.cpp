@@ -13,8 +13,8 @@ SocketNotifier::SocketNotifier() : next_id_(kFirstSocketMessage) {
   window_class.hInstance = GetModuleHandleW(nullptr);
   window_class.lpszClassName = kWindowClass;
   RegisterClassW(&window_class);
-  window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, window_class.hInstance,
-                            nullptr);
+  window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                            window_class.hInstance, nullptr);
   SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
@@ -46,7 +46,8 @@ void SocketNotifier::Forget(SOCKET socket, UINT message_id) {
 
 void SocketNotifier::PumpPaintMessages() {
   MSG message;
-  while (PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE)) DispatchMessageW(&message);
+  while (PeekMessageW(&message, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
+    DispatchMessageW(&message);
 }
 
 LRESULT CALLBACK SocketNotifier::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -4,6 +4,7 @@
 // gone (even if a new socket got the same handle) finds nobody and is dropped.
 
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include <map>

@@ -4,8 +4,12 @@
 
 namespace pelvarine::win32 {
 
-int64_t Win32Clock::MonotonicMs() { return static_cast<int64_t>(GetTickCount64()); }
+int64_t Win32Clock::MonotonicMs() {
+  return static_cast<int64_t>(GetTickCount64());
+}
 
-void Win32Clock::Sleep(int ms) { ::Sleep(static_cast<DWORD>(ms)); }
+void Win32Clock::Sleep(int ms) {
+  ::Sleep(static_cast<DWORD>(ms));
+}
 
 }  // namespace pelvarine::win32

@@ -1,6 +1,7 @@
 #include "platform/win32/win32_mixer.h"
 
 #include <windows.h>
+
 #include <mmsystem.h>
 
 #include <algorithm>
@@ -18,11 +19,14 @@ static_assert(kMixerDstWaveIn == MIXERLINE_COMPONENTTYPE_DST_WAVEIN &&
               kMixerSrcMicrophone == MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE);
 static_assert(kMixerControlClassList == MIXERCONTROL_CT_CLASS_LIST &&
               kMixerControlSingleSelect == MIXERCONTROL_CONTROLTYPE_SINGLESELECT &&
-              kMixerControlMux == MIXERCONTROL_CONTROLTYPE_MUX && kMixerControlVolume == MIXERCONTROL_CONTROLTYPE_VOLUME);
+              kMixerControlMux == MIXERCONTROL_CONTROLTYPE_MUX &&
+              kMixerControlVolume == MIXERCONTROL_CONTROLTYPE_VOLUME);
 static_assert(kMixerControlUniform == MIXERCONTROL_CONTROLF_UNIFORM &&
               kMixerControlMultiple == MIXERCONTROL_CONTROLF_MULTIPLE);
 
-HMIXEROBJ Object(MixerHandle mixer) { return reinterpret_cast<HMIXEROBJ>(mixer); }
+HMIXEROBJ Object(MixerHandle mixer) {
+  return reinterpret_cast<HMIXEROBJ>(mixer);
+}
 
 void CopyName(const wchar_t* name, char* out, size_t size) {
   std::string gbk = GbkFromWide(name);
@@ -51,7 +55,8 @@ void FromPlatform(const MIXERCONTROLW& in, MixerControl* out) {
   out->maximum = in.Bounds.dwMaximum;
 }
 
-MIXERCONTROLDETAILS Details(uint32_t control_id, uint32_t channels, uint32_t items, DWORD entry_size, void* entries) {
+MIXERCONTROLDETAILS Details(uint32_t control_id, uint32_t channels, uint32_t items, DWORD entry_size,
+                            void* entries) {
   MIXERCONTROLDETAILS details = {};
   details.cbStruct = sizeof details;
   details.dwControlID = control_id;
@@ -78,7 +83,9 @@ uint32_t Win32Mixer::Open(MixerHandle* mixer) {
   return result;
 }
 
-uint32_t Win32Mixer::Close(MixerHandle mixer) { return mixerClose(static_cast<HMIXER>(mixer)); }
+uint32_t Win32Mixer::Close(MixerHandle mixer) {
+  return mixerClose(static_cast<HMIXER>(mixer));
+}
 
 uint32_t Win32Mixer::GetDestinationLine(MixerHandle mixer, uint32_t component_type, MixerLine* line) {
   MIXERLINEW platform = {};
@@ -86,25 +93,30 @@ uint32_t Win32Mixer::GetDestinationLine(MixerHandle mixer, uint32_t component_ty
   return GetLine(mixer, &platform, MIXER_GETLINEINFOF_COMPONENTTYPE, line);
 }
 
-uint32_t Win32Mixer::GetSourceLine(MixerHandle mixer, uint32_t destination, uint32_t source, MixerLine* line) {
+uint32_t Win32Mixer::GetSourceLine(MixerHandle mixer, uint32_t destination, uint32_t source,
+                                   MixerLine* line) {
   MIXERLINEW platform = {};
   platform.dwDestination = destination;
   platform.dwSource = source;
   return GetLine(mixer, &platform, MIXER_GETLINEINFOF_SOURCE, line);
 }
 
-uint32_t Win32Mixer::GetLineControls(MixerHandle mixer, uint32_t line_id, uint32_t count, MixerControl* controls) {
+uint32_t Win32Mixer::GetLineControls(MixerHandle mixer, uint32_t line_id, uint32_t count,
+                                     MixerControl* controls) {
   std::vector<MIXERCONTROLW> platform(count);
-  for (MIXERCONTROLW& control : platform) control.cbStruct = sizeof control;
+  for (MIXERCONTROLW& control : platform)
+    control.cbStruct = sizeof control;
   MIXERLINECONTROLSW request = {};
   request.cbStruct = sizeof request;
   request.dwLineID = line_id;
   request.cControls = count;
   request.cbmxctrl = sizeof(MIXERCONTROLW);
   request.pamxctrl = platform.data();
-  MMRESULT result = mixerGetLineControlsW(Object(mixer), &request, MIXER_GETLINECONTROLSF_ALL | MIXER_OBJECTF_HMIXER);
+  MMRESULT result =
+      mixerGetLineControlsW(Object(mixer), &request, MIXER_GETLINECONTROLSF_ALL | MIXER_OBJECTF_HMIXER);
   if (result == MMSYSERR_NOERROR) {
-    for (uint32_t i = 0; i < count; ++i) FromPlatform(platform[i], &controls[i]);
+    for (uint32_t i = 0; i < count; ++i)
+      FromPlatform(platform[i], &controls[i]);
   }
   return result;
 }
@@ -132,8 +144,8 @@ uint32_t Win32Mixer::GetListTexts(MixerHandle mixer, uint32_t control_id, uint32
   std::vector<MIXERCONTROLDETAILS_LISTTEXTW> platform(entries);
   MIXERCONTROLDETAILS details =
       Details(control_id, channels, items, sizeof(MIXERCONTROLDETAILS_LISTTEXTW), platform.data());
-  MMRESULT result =
-      mixerGetControlDetailsW(Object(mixer), &details, MIXER_GETCONTROLDETAILSF_LISTTEXT | MIXER_OBJECTF_HMIXER);
+  MMRESULT result = mixerGetControlDetailsW(Object(mixer), &details,
+                                            MIXER_GETCONTROLDETAILSF_LISTTEXT | MIXER_OBJECTF_HMIXER);
   if (result == MMSYSERR_NOERROR) {
     for (size_t i = 0; i < entries; ++i) {
       texts[i].param1 = platform[i].dwParam1;
@@ -147,14 +159,16 @@ uint32_t Win32Mixer::GetListTexts(MixerHandle mixer, uint32_t control_id, uint32
 uint32_t Win32Mixer::GetValues(MixerHandle mixer, uint32_t control_id, uint32_t channels, uint32_t items,
                                uint32_t* values) {
   MIXERCONTROLDETAILS details = Details(control_id, channels, items, sizeof(uint32_t), values);
-  return mixerGetControlDetailsW(Object(mixer), &details, MIXER_GETCONTROLDETAILSF_VALUE | MIXER_OBJECTF_HMIXER);
+  return mixerGetControlDetailsW(Object(mixer), &details,
+                                 MIXER_GETCONTROLDETAILSF_VALUE | MIXER_OBJECTF_HMIXER);
 }
 
 uint32_t Win32Mixer::SetValues(MixerHandle mixer, uint32_t control_id, uint32_t channels, uint32_t items,
                                const uint32_t* values) {
   MIXERCONTROLDETAILS details =
       Details(control_id, channels, items, sizeof(uint32_t), const_cast<uint32_t*>(values));
-  return mixerSetControlDetails(Object(mixer), &details, MIXER_SETCONTROLDETAILSF_VALUE | MIXER_OBJECTF_HMIXER);
+  return mixerSetControlDetails(Object(mixer), &details,
+                                MIXER_SETCONTROLDETAILSF_VALUE | MIXER_OBJECTF_HMIXER);
 }
 
 }  // namespace pelvarine::win32

@@ -11,7 +11,8 @@ class Win32Mixer final : public Mixer {
   uint32_t Close(MixerHandle mixer) override;
   uint32_t GetDestinationLine(MixerHandle mixer, uint32_t component_type, MixerLine* line) override;
   uint32_t GetSourceLine(MixerHandle mixer, uint32_t destination, uint32_t source, MixerLine* line) override;
-  uint32_t GetLineControls(MixerHandle mixer, uint32_t line_id, uint32_t count, MixerControl* controls) override;
+  uint32_t GetLineControls(MixerHandle mixer, uint32_t line_id, uint32_t count,
+                           MixerControl* controls) override;
   uint32_t GetLineControlByType(MixerHandle mixer, uint32_t line_id, uint32_t control_type,
                                 MixerControl* control) override;
   uint32_t GetListTexts(MixerHandle mixer, uint32_t control_id, uint32_t channels, uint32_t items,

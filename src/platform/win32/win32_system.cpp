@@ -46,8 +46,8 @@ bool Win32System::ReadBrowserCommand(std::string* command) {
     char data[1024] = {};
     DWORD name_size = kBrowserValueLimit;
     DWORD data_size = kBrowserValueLimit;
-    if (RegEnumValueA(key, 0, name, &name_size, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &data_size) ==
-        ERROR_SUCCESS) {
+    if (RegEnumValueA(key, 0, name, &name_size, nullptr, nullptr, reinterpret_cast<BYTE*>(data),
+                      &data_size) == ERROR_SUCCESS) {
       *command = data;
       read = true;
     }
@@ -57,7 +57,9 @@ bool Win32System::ReadBrowserCommand(std::string* command) {
   return read;
 }
 
-void Win32System::RunProgram(const std::string& command_line) { WinExec(command_line.c_str(), SW_SHOW); }
+void Win32System::RunProgram(const std::string& command_line) {
+  WinExec(command_line.c_str(), SW_SHOW);
+}
 
 void Win32System::ShowMessageBox(const std::string& text, const std::string& caption, unsigned type) {
   std::wstring title = caption.empty() ? WideFromGbk(PELVARINE_PRODUCT_NAME) : WideFromGbk(caption);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include "platform/system.h"

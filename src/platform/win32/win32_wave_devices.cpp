@@ -1,6 +1,7 @@
 #include "platform/win32/win32_wave_devices.h"
 
 #include <windows.h>
+
 #include <mmsystem.h>
 
 #include <cstddef>
@@ -22,10 +23,13 @@ static_assert(offsetof(WaveHeader, next) == offsetof(WAVEHDR, lpNext));
 static_assert(offsetof(WaveHeader, reserved) == offsetof(WAVEHDR, reserved));
 static_assert(kWaveHeaderDone == WHDR_DONE && kWaveHeaderPrepared == WHDR_PREPARED &&
               kWaveHeaderInQueue == WHDR_INQUEUE);
-static_assert(kWaveInDataMessage == WIM_DATA && kWaveInOpenMessage == WIM_OPEN && kWaveInCloseMessage == WIM_CLOSE);
+static_assert(kWaveInDataMessage == WIM_DATA && kWaveInOpenMessage == WIM_OPEN &&
+              kWaveInCloseMessage == WIM_CLOSE);
 static_assert(kMmNoError == MMSYSERR_NOERROR && kMmInvalidHandle == MMSYSERR_INVALHANDLE);
 
-WAVEHDR* Platform(WaveHeader* header) { return reinterpret_cast<WAVEHDR*>(header); }
+WAVEHDR* Platform(WaveHeader* header) {
+  return reinterpret_cast<WAVEHDR*>(header);
+}
 
 WAVEFORMATEX PlatformFormat(const WaveFormat& format) {
   WAVEFORMATEX wave = {};
@@ -40,14 +44,19 @@ WAVEFORMATEX PlatformFormat(const WaveFormat& format) {
 }
 
 void CALLBACK WaveInCallback(HWAVEIN device, UINT message, DWORD_PTR instance, DWORD_PTR first, DWORD_PTR) {
-  reinterpret_cast<WaveInClient*>(instance)->WaveInProc(device, message, reinterpret_cast<WaveHeader*>(first));
+  reinterpret_cast<WaveInClient*>(instance)->WaveInProc(device, message,
+                                                        reinterpret_cast<WaveHeader*>(first));
 }
 
 // Playback completions need nothing: the ring looks at each header's flags when it reuses the slot.
 void CALLBACK WaveOutProc(HWAVEOUT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
-HWAVEIN In(WaveHandle device) { return static_cast<HWAVEIN>(device); }
-HWAVEOUT Out(WaveHandle device) { return static_cast<HWAVEOUT>(device); }
+HWAVEIN In(WaveHandle device) {
+  return static_cast<HWAVEIN>(device);
+}
+HWAVEOUT Out(WaveHandle device) {
+  return static_cast<HWAVEOUT>(device);
+}
 
 }  // namespace
 
@@ -68,10 +77,18 @@ MmResult Win32WaveDevices::InAddBuffer(WaveHandle device, WaveHeader* header) {
   return waveInAddBuffer(In(device), Platform(header), sizeof(WAVEHDR));
 }
 
-MmResult Win32WaveDevices::InStart(WaveHandle device) { return waveInStart(In(device)); }
-MmResult Win32WaveDevices::InStop(WaveHandle device) { return waveInStop(In(device)); }
-MmResult Win32WaveDevices::InReset(WaveHandle device) { return waveInReset(In(device)); }
-MmResult Win32WaveDevices::InClose(WaveHandle device) { return waveInClose(In(device)); }
+MmResult Win32WaveDevices::InStart(WaveHandle device) {
+  return waveInStart(In(device));
+}
+MmResult Win32WaveDevices::InStop(WaveHandle device) {
+  return waveInStop(In(device));
+}
+MmResult Win32WaveDevices::InReset(WaveHandle device) {
+  return waveInReset(In(device));
+}
+MmResult Win32WaveDevices::InClose(WaveHandle device) {
+  return waveInClose(In(device));
+}
 
 MmResult Win32WaveDevices::OutOpen(WaveHandle* device, const WaveFormat& format) {
   WAVEFORMATEX wave = PlatformFormat(format);
@@ -90,8 +107,12 @@ MmResult Win32WaveDevices::OutWrite(WaveHandle device, WaveHeader* header) {
   return waveOutWrite(Out(device), Platform(header), sizeof(WAVEHDR));
 }
 
-MmResult Win32WaveDevices::OutReset(WaveHandle device) { return waveOutReset(Out(device)); }
-MmResult Win32WaveDevices::OutClose(WaveHandle device) { return waveOutClose(Out(device)); }
+MmResult Win32WaveDevices::OutReset(WaveHandle device) {
+  return waveOutReset(Out(device));
+}
+MmResult Win32WaveDevices::OutClose(WaveHandle device) {
+  return waveOutClose(Out(device));
+}
 
 std::string Win32WaveDevices::ErrorText(MmResult result) {
   wchar_t text[1024] = {};

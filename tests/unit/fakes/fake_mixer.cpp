@@ -56,7 +56,8 @@ uint32_t FakeMixer::GetLineControls(MixerHandle, uint32_t line_id, uint32_t coun
   return 0;
 }
 
-uint32_t FakeMixer::GetLineControlByType(MixerHandle, uint32_t line_id, uint32_t control_type, MixerControl* out) {
+uint32_t FakeMixer::GetLineControlByType(MixerHandle, uint32_t line_id, uint32_t control_type,
+                                         MixerControl* out) {
   if (uint32_t r = Fail("GetLineControlByType")) return r;
   for (FakeSourceLine& s : sources) {
     if (s.line.line_id == line_id && s.has_volume && control_type == kMixerControlVolume) {
@@ -137,7 +138,8 @@ void FakeMixer::SetSourceList(uint32_t control_type, const std::vector<std::stri
 
 std::vector<uint32_t> FakeMixer::ItemValues() const {
   std::vector<uint32_t> values;
-  for (size_t i = 0; i < list_values.size(); i += list_chans) values.push_back(list_values[i]);
+  for (size_t i = 0; i < list_values.size(); i += list_chans)
+    values.push_back(list_values[i]);
   return values;
 }
 

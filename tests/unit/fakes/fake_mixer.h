@@ -25,7 +25,8 @@ class FakeMixer final : public Mixer {
   uint32_t Close(MixerHandle mixer) override;
   uint32_t GetDestinationLine(MixerHandle mixer, uint32_t component_type, MixerLine* line) override;
   uint32_t GetSourceLine(MixerHandle mixer, uint32_t destination, uint32_t source, MixerLine* line) override;
-  uint32_t GetLineControls(MixerHandle mixer, uint32_t line_id, uint32_t count, MixerControl* controls) override;
+  uint32_t GetLineControls(MixerHandle mixer, uint32_t line_id, uint32_t count,
+                           MixerControl* controls) override;
   uint32_t GetLineControlByType(MixerHandle mixer, uint32_t line_id, uint32_t control_type,
                                 MixerControl* control) override;
   uint32_t GetListTexts(MixerHandle mixer, uint32_t control_id, uint32_t channels, uint32_t items,
@@ -40,7 +41,8 @@ class FakeMixer final : public Mixer {
                      const std::vector<uint32_t>& values, uint32_t chans = 1);
   // The list's values as they are now, one per item (the first channel's).
   std::vector<uint32_t> ItemValues() const;
-  void AddSource(uint32_t component_type, uint32_t channels, uint32_t minimum, uint32_t maximum, bool uniform);
+  void AddSource(uint32_t component_type, uint32_t channels, uint32_t minimum, uint32_t maximum,
+                 bool uniform);
 
   std::map<std::string, uint32_t> fail;  // "Open", "GetDestinationLine", "GetListTexts", ...
   MixerLine destination;

@@ -88,7 +88,8 @@ std::unique_ptr<StreamSocket> FakeNetwork::CreateStreamSocket(StreamSocketEvents
   return std::make_unique<FakeStreamSocket>(record, *this);
 }
 
-std::unique_ptr<DatagramSocket> FakeNetwork::CreateDatagramSocket(uint16_t port, DatagramSocketEvents& events) {
+std::unique_ptr<DatagramSocket> FakeNetwork::CreateDatagramSocket(uint16_t port,
+                                                                  DatagramSocketEvents& events) {
   if (taken_udp_ports.count(port)) return nullptr;
   for (const auto& existing : datagrams) {
     if (!existing->destroyed && existing->port == port) return nullptr;  // still bound
@@ -116,13 +117,15 @@ void FakeNetwork::DeliverDatagram(DatagramRecord& record, std::string bytes) {
 
 int FakeNetwork::OpenStreamCount() const {
   int open = 0;
-  for (const auto& s : streams) open += s->destroyed ? 0 : 1;
+  for (const auto& s : streams)
+    open += s->destroyed ? 0 : 1;
   return open;
 }
 
 int FakeNetwork::OpenDatagramCount() const {
   int open = 0;
-  for (const auto& d : datagrams) open += d->destroyed ? 0 : 1;
+  for (const auto& d : datagrams)
+    open += d->destroyed ? 0 : 1;
   return open;
 }
 

@@ -63,9 +63,9 @@ class FakeNetwork final : public Network {
   std::unique_ptr<DatagramSocket> CreateDatagramSocket(uint16_t port, DatagramSocketEvents& events) override;
 
   // Failure injection.
-  int fail_stream_creates = 0;                  // the next n creations fail
+  int fail_stream_creates = 0;                         // the next n creations fail
   std::set<std::pair<std::string, uint16_t>> refused;  // connects that fail
-  std::set<uint16_t> taken_udp_ports;           // binds that fail
+  std::set<uint16_t> taken_udp_ports;                  // binds that fail
   uint32_t peer_ipv4 = 0x7F000001;
 
   // All sockets in creation order.
