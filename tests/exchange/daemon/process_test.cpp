@@ -7,8 +7,9 @@
 
 #include "exchange/protocol/wire_formats.h"
 #include "tests/exchange/daemon/daemon_process.h"
-#include "tests/exchange/daemon/fake_client.h"
+#include "tests/exchange/daemon/http_get.h"
 #include "tests/exchange/daemon/temp_folder.h"
+#include "tests/exchange/loopback_sockets.h"
 
 namespace exchange {
 namespace {
@@ -24,6 +25,7 @@ constexpr int kAddressPort = 42765;
 constexpr int kBasePort = 42480;
 constexpr int kMetricsPort = 42464;
 constexpr milliseconds kWait(5000);
+constexpr int kWaitMs = 5000;
 
 long long Metric(const std::string& text, const std::string& series) {
   std::istringstream in(text);
@@ -37,8 +39,8 @@ long long Metric(const std::string& text, const std::string& series) {
 
 // Opens a phone channel and waits for the invitation to dial.
 void OpenChannel(TcpClient& phone) {
-  ASSERT_TRUE(phone.connected());
-  ASSERT_TRUE(phone.ReadUntil(std::string(kTagWaitDial), kWait));
+  ASSERT_TRUE(phone.Connect(kBasePort));
+  ASSERT_TRUE(phone.ReadUntil(kTagWaitDial, kWaitMs));
   ASSERT_TRUE(phone.Send(BuildLocalAddressMessage("127.0.0.1")));
 }
 
@@ -75,18 +77,19 @@ class DaemonProcessTest : public ::testing::Test {
 TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
   // The address server names the phone server.
   {
-    TcpClient query(kAddressPort);
-    ASSERT_TRUE(query.connected());
+    TcpClient query;
+    ASSERT_TRUE(query.Connect(kAddressPort));
     ASSERT_TRUE(query.Send(BuildAddressQuery()));
-    std::string reply = query.ReadBytes(kAddressRecordSize, kWait);
+    std::string reply = query.ReceiveBytes(kAddressRecordSize, kWaitMs);
     ASSERT_EQ(reply.size(), kAddressRecordSize);
     EXPECT_EQ(AddressFieldText(reply, kReplyIpField), "127.0.0.1");
   }
 
   // An echo call: every block comes back, in order, with the client's address text.
   UdpClient voice;
+  ASSERT_TRUE(voice.Bind());
   {
-    TcpClient phone(kBasePort);
+    TcpClient phone;
     OpenChannel(phone);
     ASSERT_TRUE(phone.Send(BuildDialMessage("127.0.0.1", "3368")));
     std::vector<std::string> sent;
@@ -98,7 +101,7 @@ TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
     ASSERT_TRUE(voice.SendTo(kBasePort + 1, "too short"));
     size_t echoed = 0;
     while (echoed < sent.size()) {
-      std::string datagram = voice.Receive(kWait);
+      std::string datagram = voice.Receive(kWaitMs).value_or("");
       ASSERT_FALSE(datagram.empty()) << echoed << " of " << sent.size() << " blocks came back";
       auto parsed = ParseServerVoice(datagram);
       ASSERT_TRUE(parsed);
@@ -122,10 +125,10 @@ TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
 
   // A dial string nobody configured is refused, and said so.
   {
-    TcpClient phone(kBasePort);
+    TcpClient phone;
     OpenChannel(phone);
     ASSERT_TRUE(phone.Send(BuildDialMessage("127.0.0.1", "0900123")));
-    EXPECT_TRUE(phone.ReadUntil(std::string(kTagRefused), kWait));
+    EXPECT_TRUE(phone.ReadUntil(kTagRefused, kWaitMs));
     EXPECT_NE(daemon_->WaitForLine("dial \"0900123\" refused: not in the dial plan", kWait), "");
   }
   ASSERT_NE(daemon_->WaitForLine("ended: refused", kWait), "");
@@ -143,9 +146,10 @@ TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
   EXPECT_EQ(Metric(metrics, "active_calls"), 0);
   // Address queries over the source's rate are refused and counted apart from malformed ones.
   for (bool answered : {true, false}) {
-    TcpClient query(kAddressPort);
+    TcpClient query;
+    ASSERT_TRUE(query.Connect(kAddressPort));
     ASSERT_TRUE(query.Send(BuildAddressQuery()));
-    EXPECT_EQ(query.ReadBytes(kAddressRecordSize, kWait).size(), answered ? kAddressRecordSize : 0u);
+    EXPECT_EQ(query.ReceiveBytes(kAddressRecordSize, kWaitMs).size(), answered ? kAddressRecordSize : 0u);
   }
   metrics = HttpGet(kMetricsPort, "/metrics", &status);
   EXPECT_EQ(Metric(metrics, "address_queries_total{result=\"ok\"}"), 2);
@@ -157,17 +161,17 @@ TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
   EXPECT_EQ(status, 404);
 
   // A call in progress when SIGTERM arrives: its connection is closed and the daemon exits with 0.
-  TcpClient phone(kBasePort);
+  TcpClient phone;
   OpenChannel(phone);
   ASSERT_TRUE(phone.Send(BuildDialMessage("127.0.0.1", "3191")));
   ASSERT_TRUE(voice.SendTo(kBasePort + 1, BuildClientVoice(1, std::string(kVoiceSamples, '\x55'))));
-  EXPECT_FALSE(voice.Receive(kWait).empty());  // the tone, once latched to this socket
+  EXPECT_FALSE(voice.Receive(kWaitMs).value_or("").empty());  // the tone, once latched to this socket
   metrics = HttpGet(kMetricsPort, "/metrics", &status);
   EXPECT_EQ(Metric(metrics, "active_calls"), 1);
   EXPECT_GE(Metric(metrics, "open_connections"), 1);
 
   daemon_->Signal(SIGTERM);
-  EXPECT_TRUE(phone.WaitForClose(kWait));
+  EXPECT_TRUE(phone.WaitClosed(kWaitMs));
   EXPECT_EQ(daemon_->WaitForExit(kWait), 0);
   EXPECT_NE(daemon_->WaitForLine("SIGTERM received: ending every call", kWait), "");
   EXPECT_NE(
@@ -177,13 +181,13 @@ TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
 }
 
 TEST_F(DaemonProcessTest, OversizedMetricsRequestIsRefused) {
-  TcpClient c(kMetricsPort);
-  ASSERT_TRUE(c.connected());
+  TcpClient c;
+  ASSERT_TRUE(c.Connect(kMetricsPort));
   ASSERT_TRUE(
       c.Send("GET /metrics HTTP/1.1\r\nHost: x\r\nX-Padding: " + std::string(16384, 'a') + "\r\n\r\n"));
-  std::string reply = c.ReadBytes(12, kWait);
-  EXPECT_EQ(reply, "HTTP/1.1 413");
-  EXPECT_TRUE(c.WaitForClose(kWait));
+  std::string reply;
+  EXPECT_TRUE(c.WaitClosed(kWaitMs, &reply));
+  EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 413") << reply;
   // The exchange keeps serving.
   int status = 0;
   HttpGet(kMetricsPort, "/metrics", &status);

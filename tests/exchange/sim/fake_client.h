@@ -1,4 +1,4 @@
-// A fake voice-call client built on plain POSIX sockets, for driving the simulator in tests.
+// A fake voice-call client on loopback sockets, for driving the simulator in tests.
 #pragma once
 
 #include <chrono>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "exchange_sim.h"
+#include "tests/exchange/loopback_sockets.h"
 
 namespace exsim_test {
 
@@ -20,46 +21,8 @@ std::unique_ptr<exsim::Simulator> StartSimulator(exsim::Options options, bool wa
 // A random even base port suitable for phone_base_port.
 int RandomBasePort();
 
-class TcpClient {
- public:
-  TcpClient() = default;
-  ~TcpClient() { Close(); }
-  TcpClient(const TcpClient&) = delete;
-  TcpClient& operator=(const TcpClient&) = delete;
-
-  bool Connect(int port);
-  bool Send(std::string_view data);
-  // One recv() within the timeout. nullopt on timeout, "" when the peer closed (or reset).
-  std::optional<std::string> ReceiveChunk(int timeout_ms);
-  // Accumulates bytes until `size` have arrived, the peer closes or the timeout passes.
-  std::string ReceiveBytes(size_t size, int timeout_ms);
-  // Reads until the peer closes; true if it closed within the timeout. Data read goes to *data.
-  bool WaitClosed(int timeout_ms, std::string* data = nullptr);
-  void ShutdownWrite();
-  void Close();
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
-class UdpClient {
- public:
-  UdpClient() = default;
-  ~UdpClient();
-  UdpClient(const UdpClient&) = delete;
-  UdpClient& operator=(const UdpClient&) = delete;
-
-  bool Bind(int port = 0);  // 0 = ephemeral
-  int port() const { return port_; }
-  bool SendTo(int port, std::string_view data);
-  // One datagram within the timeout (nullopt on timeout).
-  std::optional<std::string> Receive(int timeout_ms);
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
+using exchange::testing::TcpClient;
+using exchange::testing::UdpClient;
 
 // Sends `query` to the address server and returns the reply (452 bytes), or what came back before the server
 // closed (nullopt if neither happened within the timeout).
