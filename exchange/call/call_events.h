@@ -19,9 +19,20 @@ struct CallSummary {
   uint64_t lost = 0;
   uint64_t duplicated = 0;
   uint64_t late = 0;
-  uint64_t rejected = 0;         // malformed, or from another source than the latched one
+  uint64_t rejected = 0;  // malformed, or from another source than the latched one
+  uint64_t rtp_in = 0;    // the far end's media packets, when it has a stream of its own (SIP)
+  uint64_t rtp_out = 0;
   std::string ended;             // how it ended: "client hung up", "far end hung up", "busy", "refused"...
   std::string far_end_counters;  // the far end's own figures (FarEnd::Counters), empty if it keeps none
+};
+
+// What the calls in progress have carried so far, for counters that move while calls run. (Lost datagrams
+// are not among them: a late one takes a loss back, and a counter must not go down.)
+struct CallFigures {
+  uint64_t datagrams_in = 0;
+  uint64_t datagrams_out = 0;
+  uint64_t rtp_in = 0;
+  uint64_t rtp_out = 0;
 };
 
 struct ExchangeEvent {
@@ -61,6 +72,9 @@ struct ExchangeEvent {
   int call = 0;        // call number: 0 before the first valid address query, +1 on each
   int connection = 0;  // 1-based index of the phone connection within the call
   bool busy = false;
+  // Why a visitor was turned away (ChannelAccepted when busy, ConnectionRefused): a fixed word such as
+  // "channel_busy", "max_calls", "draining", "connections", "query_rate"; null for none.
+  const char* reason = nullptr;
   std::string_view bytes;
   std::string text;
   int64_t sequence = -1;

@@ -41,6 +41,7 @@ PhoneCall::PhoneCall(const CallEnvironment& env, const CallContext& context, Cal
 
   ExchangeEvent e = MakeEvent(Kind::ChannelAccepted);
   e.port = context_.tcp_port;
+  if (answer_ == Answer::kBusy) e.reason = context_.busy_reason;
   e.text = "port " + std::to_string(context_.tcp_port) + " from " + e.peer + ", call " +
            std::to_string(context_.call) + " connection " + std::to_string(context_.connection) +
            (answer_ == Answer::kBusy     ? ": busy"
@@ -258,7 +259,7 @@ void PhoneCall::ReleaseFarEndSoon() {
   // The far end is inside its own callback: it goes once that returns.
   pacer_timer_->Cancel();
   if (!far_end_) return;
-  summary_.far_end_counters = far_end_->Counters();
+  KeepFarEndFigures();
   far_end_releasing_ = std::move(far_end_);
   release_timer_->Start(0, [this] { far_end_releasing_.reset(); });
 }
@@ -436,7 +437,7 @@ void PhoneCall::Finish(std::string ended, bool client_closed) {
   tag_timer_->Cancel();
   deadline_timer_->Cancel();
   pacer_timer_->Cancel();
-  if (far_end_) summary_.far_end_counters = far_end_->Counters();
+  if (far_end_) KeepFarEndFigures();
   far_end_.reset();  // hangs up (not from inside a far-end callback: those go through ReleaseFarEndSoon)
   if (!client_closed) {
     link_.CloseConnection();
@@ -467,6 +468,22 @@ void PhoneCall::Finish(std::string ended, bool client_closed) {
            " rejected " + std::to_string(summary_.rejected) + ", ended: " + summary_.ended;
   e.text += FarEndFiguresSuffix(summary_);
   Emit(e);
+}
+
+void PhoneCall::KeepFarEndFigures() {
+  summary_.far_end_counters = far_end_->Counters();
+  FarEnd::Media media = far_end_->MediaPackets();
+  summary_.rtp_in = media.packets_in;
+  summary_.rtp_out = media.packets_out;
+}
+
+void PhoneCall::AddFigures(CallFigures* f) const {
+  f->datagrams_in += summary_.datagrams_in;
+  f->datagrams_out += summary_.datagrams_out;
+  FarEnd::Media media =
+      far_end_ ? far_end_->MediaPackets() : FarEnd::Media{summary_.rtp_in, summary_.rtp_out};
+  f->rtp_in += media.packets_in;
+  f->rtp_out += media.packets_out;
 }
 
 ExchangeEvent PhoneCall::MakeEvent(ExchangeEvent::Kind kind) const {

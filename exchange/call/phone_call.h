@@ -29,23 +29,32 @@ enum class Answer {
 };
 
 struct CallContext {
-  int server = 0;      // index of the phone-server address
-  int channel = 0;     // 0..3
-  int call = 0;        // call number (address queries so far)
-  int connection = 0;  // connection within that call
-  Endpoint peer;       // the client's signalling endpoint
+  const char* busy_reason = nullptr;  // with Answer::kBusy: why (ExchangeEvent::reason)
+  int server = 0;                     // index of the phone-server address
+  int channel = 0;                    // 0..3
+  int call = 0;                       // call number (address queries so far)
+  int connection = 0;                 // connection within that call
+  Endpoint peer;                      // the client's signalling endpoint
   uint16_t tcp_port = 0;
   uint16_t udp_port = 0;
 };
 
-// Everything a call needs from the exchange around it. Outlives every call.
+// Everything a call needs from the exchange around it. The timers, far ends and observer outlive every
+// call; the dial plan and settings are shared so that a call keeps those it started with when the exchange
+// is reconfigured.
 struct CallEnvironment {
   TimerSource* timers = nullptr;
-  const DialPlan* dial_plan = nullptr;
+  std::shared_ptr<const DialPlan> dial_plan;
   FarEndRegistry* far_ends = nullptr;
   ExchangeObserver* observer = nullptr;
-  const CallSettings* settings = nullptr;
+  std::shared_ptr<const CallSettings> settings;
 };
+
+// A shared pointer that does not own `object` (for tests and tools whose settings outlive their calls).
+template <typename T>
+std::shared_ptr<const T> Unowned(const T& object) {
+  return std::shared_ptr<const T>(std::shared_ptr<const T>(), &object);
+}
 
 class PhoneCall final : private FarEndListener {
  public:
@@ -70,6 +79,8 @@ class PhoneCall final : private FarEndListener {
   // Whether `from` is this call's latched voice source, or could become it.
   bool AcceptsVoiceFrom(const Endpoint& from) const;
   bool latched() const { return latched_; }
+  // Adds what this call has carried so far to `figures`.
+  void AddFigures(CallFigures* figures) const;
   const CallContext& context() const { return context_; }
 
  private:
@@ -86,6 +97,7 @@ class PhoneCall final : private FarEndListener {
   void Refuse(std::string_view why);
   void StartFarEnd(const DialRoute& route);
   void ReleaseFarEndSoon();
+  void KeepFarEndFigures();  // the far end's figures into the summary, before it goes
 
   void QueueTag(std::string bytes);
   void SendNextTag();

@@ -150,6 +150,8 @@ class Loader {
         ports_line = e.line;
       } else if (k == "voice_port") {
         if (Int(e, 0, 65535, &value)) x.voice_port = static_cast<int>(value);
+      } else if (k == "drain_seconds") {
+        if (Seconds(e, 0, 3600, &value)) out_->drain_seconds = static_cast<int>(value);
       } else if (k == "log_level") {
         if (!ParseLogLevel(e.value, &out_->log_level))
           Problem(e.line, "log_level must be error, warn, info or debug (got " + Quoted(e.value) + ")");
@@ -159,7 +161,7 @@ class Loader {
         Problem(e.line,
                 "[exchange] has no key " + Quoted(k) +
                     " (known: address_listen, address_port, phone_servers, public_addresses, base_port, "
-                    "voice_port, log_level, metrics)");
+                    "voice_port, drain_seconds, log_level, metrics)");
       }
     }
     PhoneServers(listen, servers_line, publics, publics_line);

@@ -24,6 +24,8 @@ struct DaemonConfig {
   std::string source = "built-in default";  // the file it came from
   ExchangeConfig exchange;
   LogLevel log_level = LogLevel::kInfo;
+  // After SIGTERM, how long calls in progress may go on before they are ended; 0 ends them at once.
+  int drain_seconds = 30;
   MetricsEndpoint metrics;
   bool has_sip = false;
   SipSettings sip;

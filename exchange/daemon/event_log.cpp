@@ -10,8 +10,9 @@ namespace {
 
 using Kind = ExchangeEvent::Kind;
 
-constexpr const char* kFloodNames[] = {"rejected datagram", "refused connection", "malformed address query",
-                                       "unrecognised bytes", "refused dial"};
+constexpr const char* kFloodNames[] = {"rejected datagram",  "refused connection", "malformed address query",
+                                       "unrecognised bytes", "refused dial",       "turned-away visitor",
+                                       "sip trunk"};
 
 // Where an event happened: "[server/channel call.connection] " for phone channels.
 std::string Place(const ExchangeEvent& e) {
@@ -73,6 +74,15 @@ void EventLog::OnEvent(const ExchangeEvent& e) {
                               : std::to_string(e.bytes.size()) + " unrecognised bytes from " + e.peer +
                                     " (not shown: they may hold a password)"));
       return;
+    case Kind::ChannelAccepted:
+      // A busy channel is the client's cue to try the next one; the others turn the visitor away.
+      if (e.busy && !(e.reason != nullptr && std::string_view(e.reason) == "channel_busy")) {
+        Limited(
+            kTurnedAway, LogLevel::kWarn,
+            Place(e) + "visitor " + e.peer + " turned away busy (" + (e.reason ? e.reason : "other") + ")");
+        return;
+      }
+      break;
     case Kind::DialRefused:
       Limited(kDialRefusals, LogLevel::kWarn, Place(e) + "from " + e.peer + ": " + e.text);
       return;

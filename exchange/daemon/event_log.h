@@ -25,22 +25,28 @@ class EventLog : public ExchangeObserver {
   // "call ended: client 192.0.2.7:50312 dial "3381" far end tone 1000, 12.3 s, in 770 out 770, lost 0 ..."
   static std::string SummaryLine(const ExchangeEvent& event, const CallSummary& summary);
 
- private:
+  // Kinds of warning that may come in floods, each limited on its own.
   enum Flood {
     kRejectedDatagrams,
     kRefusedConnections,
     kMalformedQueries,
     kGarbage,
     kDialRefusals,
+    kTurnedAway,
+    kSipTrunk,
     kFloodCount
   };
+  // A warning from outside the exchange's events (the SIP trunk's), limited like the others.
+  void Warn(Flood flood, const std::string& text) { Limited(flood, LogLevel::kWarn, text); }
 
+ private:
   void Limited(Flood flood, LogLevel level, const std::string& text);
   void ReportSuppressed(Flood flood, uint64_t now);
 
   Logger& logger_;
   std::function<uint64_t()> now_ms_;
   LogRateLimiter limiters_[kFloodCount] = {
+      LogRateLimiter(kFloodLinesPerSecond), LogRateLimiter(kFloodLinesPerSecond),
       LogRateLimiter(kFloodLinesPerSecond), LogRateLimiter(kFloodLinesPerSecond),
       LogRateLimiter(kFloodLinesPerSecond), LogRateLimiter(kFloodLinesPerSecond),
       LogRateLimiter(kFloodLinesPerSecond)};

@@ -1,5 +1,7 @@
 // The daemon's log: one line per event on standard output (systemd's journal takes it from there), each with
-// a timestamp and a level, and a rate limiter so that a flood of rejects cannot flood the log.
+// an ISO 8601 timestamp with its UTC offset and a level, and a rate limiter so that a flood of rejects cannot
+// flood the log. Under the journal each line starts with its syslog priority ("<4>"), so `journalctl -p`
+// filters by level; the journal strips the prefix.
 #pragma once
 
 #include <chrono>
@@ -20,17 +22,26 @@ class Logger {
   using Sink = std::function<void(const std::string& line)>;  // gets the line without its newline
   using Clock = std::function<std::chrono::system_clock::time_point()>;
 
-  Logger(LogLevel level, Sink sink, Clock clock = &std::chrono::system_clock::now);
+  Logger(LogLevel level, Sink sink, Clock clock = &std::chrono::system_clock::now, bool journal = false);
 
   bool Enabled(LogLevel level) const { return level <= level_; }
-  // "2026-12-09 07:02:38.123 warn  text"
+  LogLevel level() const { return level_; }
+  void SetLevel(LogLevel level) { level_ = level; }
+  // "2026-12-09T07:02:38.123+01:00 warn  text", with "<4>" before it for the journal.
   void Log(LogLevel level, std::string_view text);
 
  private:
+  bool journal_;
   LogLevel level_;
   Sink sink_;
   Clock clock_;
 };
+
+// "2026-12-09T07:02:38.123+01:00": local time with its offset from UTC ("Z" never: the offset is explicit).
+std::string FormatIsoTime(std::chrono::system_clock::time_point when);
+
+// Whether standard output is the journal's stream: $JOURNAL_STREAM names its device and inode.
+bool StdoutIsJournal();
 
 // Lets at most `per_second` lines of one kind through in each second and counts the others, so that a
 // summary ("N more lines suppressed") can be written once the second is over.

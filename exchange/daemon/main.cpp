@@ -46,5 +46,5 @@ int main(int argc, char** argv) {
                 config.exchange.dial_plan.extensions().size(), config.has_sip ? ", sip far end" : "");
     return 0;
   }
-  return exchange::RunDaemon(config);
+  return exchange::RunDaemon(config, command.config_path);
 }

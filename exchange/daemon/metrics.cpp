@@ -1,5 +1,11 @@
 #include "exchange/daemon/metrics.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 namespace exchange {
 
 namespace {
@@ -10,21 +16,70 @@ constexpr const char* kPrefix = "pelvarine_exchange_";
 constexpr const char* kEndedLabels[] = {"client_hung_up", "far_end_hung_up", "refused",
                                         "dial_timeout",   "time_limit",      "garbage",
                                         "send_failed",    "shutdown",        "other"};
+constexpr const char* kTurnedAwayLabels[] = {"channel_busy", "max_calls",  "draining",
+                                             "connections",  "query_rate", "other"};
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-void Family(std::string* out, const char* name, const char* type, const char* help) {
-  *out += std::string("# HELP ") + kPrefix + name + " " + help + "\n";
-  *out += std::string("# TYPE ") + kPrefix + name + " " + type + "\n";
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.15g", value);
+  return text;
 }
 
-void Sample(std::string* out, const char* name, const std::string& labels, uint64_t value) {
-  *out += std::string(kPrefix) + name + labels + " " + std::to_string(value) + "\n";
+class Exposition {
+ public:
+  // A family of the exchange's own (prefixed) or a standard one (`prefixed` false: process_*).
+  void Family(const char* name, const char* type, const char* help, bool prefixed = true) {
+    name_ = std::string(prefixed ? kPrefix : "") + name;
+    out_ += "# HELP " + name_ + " " + help + "\n# TYPE " + name_ + " " + type + "\n";
+  }
+  void Sample(const std::string& labels, double value, const char* suffix = "") {
+    out_ += name_ + suffix + labels + " " + Number(value) + "\n";
+  }
+  std::string Take() { return std::move(out_); }
+
+ private:
+  std::string out_;
+  std::string name_;
+};
+
+std::string Label(const char* name, const std::string& value) {
+  return std::string("{") + name + "=\"" + value + "\"}";
+}
+
+uint64_t Find(const std::map<std::string, uint64_t>& map, const char* key) {
+  auto it = map.find(key);
+  return it == map.end() ? 0 : it->second;
 }
 
 }  // namespace
+
+void ReadProcessFigures(ProcessFigures* f) {
+  f->open_fds = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(dir))
+      f->open_fds += entry->d_name[0] != '.' ? 1 : 0;
+    closedir(dir);
+    --f->open_fds;  // the directory's own descriptor
+  }
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) f->max_fds = static_cast<int>(files.rlim_cur);
+  long pages = 0;
+  long resident = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) == 2)
+      f->resident_bytes = static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    std::fclose(statm);
+  }
+  struct rusage usage;
+  if (getrusage(RUSAGE_SELF, &usage) == 0) {
+    f->cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
+}
 
 const char* ExchangeMetrics::EndedLabel(std::string_view ended) {
   if (ended == "client hung up") return "client_hung_up";
@@ -40,15 +95,24 @@ const char* ExchangeMetrics::EndedLabel(std::string_view ended) {
 
 void ExchangeMetrics::OnEvent(const ExchangeEvent& e) {
   switch (e.kind) {
-    case Kind::CallEnded:
+    case Kind::CallEnded: {
       if (e.summary == nullptr) return;
-      ++calls_by_end_[EndedLabel(e.summary->ended)];
-      datagrams_in_ += e.summary->datagrams_in;
-      datagrams_out_ += e.summary->datagrams_out;
-      lost_ += e.summary->lost;
-      duplicated_ += e.summary->duplicated;
-      late_ += e.summary->late;
+      const CallSummary& s = *e.summary;
+      ++calls_by_end_[EndedLabel(s.ended)];
+      ended_.datagrams_in += s.datagrams_in;
+      ended_.datagrams_out += s.datagrams_out;
+      ended_.rtp_in += s.rtp_in;
+      ended_.rtp_out += s.rtp_out;
+      lost_ += s.lost;
+      duplicated_ += s.duplicated;
+      late_ += s.late;
+      double seconds = static_cast<double>(s.duration_ms) / 1000.0;
+      for (size_t i = 0; i < kDurationBuckets.size(); ++i)
+        duration_buckets_[i] += seconds <= kDurationBuckets[i] ? 1 : 0;
+      ++durations_;
+      duration_sum_ += seconds;
       return;
+    }
     case Kind::AddressQueryOk:
       ++queries_ok_;
       return;
@@ -56,11 +120,11 @@ void ExchangeMetrics::OnEvent(const ExchangeEvent& e) {
       ++queries_malformed_;
       return;
     case Kind::ConnectionRefused:
-      // The address server refuses a well-formed query over its rate; everything else is a connection limit.
-      if (StartsWith(e.text, "address query"))
-        ++queries_refused_;
-      else
-        ++connections_refused_;
+      if (e.reason != nullptr && std::string_view(e.reason) == "query_rate") ++queries_refused_;
+      ++turned_away_[e.reason != nullptr ? e.reason : "other"];
+      return;
+    case Kind::ChannelAccepted:
+      if (e.busy) ++turned_away_[e.reason != nullptr ? e.reason : "other"];
       return;
     case Kind::DialRefused:
       ++dial_refusals_;
@@ -73,44 +137,82 @@ void ExchangeMetrics::OnEvent(const ExchangeEvent& e) {
   }
 }
 
-std::string ExchangeMetrics::Render(const Gauges& gauges) const {
-  std::string out;
-  Family(&out, "calls_total", "counter", "Calls ended, by how they ended.");
-  for (const char* label : kEndedLabels) {
-    auto it = calls_by_end_.find(label);
-    Sample(&out, "calls_total", std::string("{ended=\"") + label + "\"}",
-           it == calls_by_end_.end() ? 0 : it->second);
+std::string ExchangeMetrics::Render(const Gauges& g) const {
+  Exposition x;
+  x.Family("build_info", "gauge", "Always 1; the version is in its label.");
+  x.Sample(Label("version", PELVARINE_VERSION), 1);
+  x.Family("calls_total", "counter", "Answered calls ended, by how they ended.");
+  for (const char* label : kEndedLabels)
+    x.Sample(Label("reason", label), static_cast<double>(Find(calls_by_end_, label)));
+  x.Family("call_duration_seconds", "histogram", "Durations of answered calls, from the connection.");
+  for (size_t i = 0; i < kDurationBuckets.size(); ++i)
+    x.Sample(Label("le", Number(kDurationBuckets[i])), static_cast<double>(duration_buckets_[i]), "_bucket");
+  x.Sample(Label("le", "+Inf"), static_cast<double>(durations_), "_bucket");
+  x.Sample("", duration_sum_, "_sum");
+  x.Sample("", static_cast<double>(durations_), "_count");
+  x.Family("active_calls", "gauge", "Calls holding a phone channel now.");
+  x.Sample("", g.active_calls);
+  x.Family("taking_calls", "gauge", "1 while new calls are answered, 0 while draining.");
+  x.Sample("", g.taking_calls ? 1 : 0);
+  x.Family("open_connections", "gauge", "Open TCP connections to the address and phone servers.");
+  x.Sample("", g.open_connections);
+  x.Family("visitors_turned_away_total", "counter",
+           "Connections answered busy or refused, by reason: channel_busy, max_calls, draining (stopping), "
+           "connections (a connection limit), query_rate (address queries over their rate).");
+  for (const char* label : kTurnedAwayLabels)
+    x.Sample(Label("reason", label), static_cast<double>(Find(turned_away_, label)));
+  x.Family("address_queries_total", "counter", "Address queries, by result.");
+  x.Sample(Label("result", "ok"), static_cast<double>(queries_ok_));
+  x.Sample(Label("result", "malformed"), static_cast<double>(queries_malformed_));
+  x.Sample(Label("result", "refused"), static_cast<double>(queries_refused_));
+  x.Family("dial_refusals_total", "counter", "Dial strings refused (not configured, wrong password...).");
+  x.Sample("", static_cast<double>(dial_refusals_));
+  x.Family("datagrams_in_total", "counter", "Voice datagrams accepted from clients.");
+  x.Sample("", static_cast<double>(ended_.datagrams_in + g.live.datagrams_in));
+  x.Family("datagrams_out_total", "counter", "Voice datagrams sent to clients.");
+  x.Sample("", static_cast<double>(ended_.datagrams_out + g.live.datagrams_out));
+  x.Family("datagrams_lost_total", "counter", "Client datagrams missing from the sequence, when calls end.");
+  x.Sample("", static_cast<double>(lost_));
+  x.Family("datagrams_duplicated_total", "counter", "Client datagrams received twice, when calls end.");
+  x.Sample("", static_cast<double>(duplicated_));
+  x.Family("datagrams_late_total", "counter", "Client datagrams received out of order, when calls end.");
+  x.Sample("", static_cast<double>(late_));
+  x.Family("datagrams_rejected_total", "counter",
+           "Datagrams refused: malformed, from another source, or for no call.");
+  x.Sample("", static_cast<double>(rejected_));
+  x.Family("rtp_packets_in_total", "counter", "RTP packets received from the PBX.");
+  x.Sample("", static_cast<double>(ended_.rtp_in + g.live.rtp_in));
+  x.Family("rtp_packets_out_total", "counter", "RTP packets sent to the PBX.");
+  x.Sample("", static_cast<double>(ended_.rtp_out + g.live.rtp_out));
+  if (g.sip != nullptr) {
+    using Health = SipTrunkHealth;
+    x.Family("sip_registration_state", "gauge", "1 for the trunk registration's current state.");
+    for (Health::Registration state :
+         {Health::Registration::kOff, Health::Registration::kPending, Health::Registration::kRegistered,
+          Health::Registration::kRefused, Health::Registration::kFailing}) {
+      x.Sample(Label("state", Health::RegistrationName(state)), g.sip->registration() == state ? 1 : 0);
+    }
+    x.Family("sip_responses_total", "counter", "Final SIP responses from the PBX, by method and class.");
+    for (auto [method, name] :
+         {std::pair{Health::Method::kInvite, "INVITE"}, std::pair{Health::Method::kRegister, "REGISTER"}}) {
+      for (int hundreds = 2; hundreds <= 6; ++hundreds) {
+        x.Sample(std::string("{method=\"") + name + "\",class=\"" + std::to_string(hundreds) + "xx\"}",
+                 static_cast<double>(g.sip->responses(method, hundreds)));
+      }
+    }
   }
-  Family(&out, "active_calls", "gauge", "Calls holding a phone channel now.");
-  Sample(&out, "active_calls", "", static_cast<uint64_t>(gauges.active_calls));
-  Family(&out, "open_connections", "gauge", "Open TCP connections to the address and phone servers.");
-  Sample(&out, "open_connections", "", static_cast<uint64_t>(gauges.open_connections));
-  Family(&out, "address_queries_total", "counter", "Address queries, by result.");
-  Sample(&out, "address_queries_total", "{result=\"ok\"}", queries_ok_);
-  Sample(&out, "address_queries_total", "{result=\"malformed\"}", queries_malformed_);
-  Sample(&out, "address_queries_total", "{result=\"refused\"}", queries_refused_);
-  Family(&out, "connections_refused_total", "counter", "Connections turned away by a connection limit.");
-  Sample(&out, "connections_refused_total", "", connections_refused_);
-  Family(&out, "dial_refusals_total", "counter", "Dial strings refused (not configured, wrong password...).");
-  Sample(&out, "dial_refusals_total", "", dial_refusals_);
-  Family(&out, "datagrams_in_total", "counter",
-         "Voice datagrams accepted from clients, counted when calls end.");
-  Sample(&out, "datagrams_in_total", "", datagrams_in_);
-  Family(&out, "datagrams_out_total", "counter", "Voice datagrams sent to clients, counted when calls end.");
-  Sample(&out, "datagrams_out_total", "", datagrams_out_);
-  Family(&out, "datagrams_lost_total", "counter",
-         "Client datagrams missing from the sequence, counted when calls end.");
-  Sample(&out, "datagrams_lost_total", "", lost_);
-  Family(&out, "datagrams_duplicated_total", "counter",
-         "Client datagrams received twice, counted when calls end.");
-  Sample(&out, "datagrams_duplicated_total", "", duplicated_);
-  Family(&out, "datagrams_late_total", "counter",
-         "Client datagrams received out of order, counted when calls end.");
-  Sample(&out, "datagrams_late_total", "", late_);
-  Family(&out, "datagrams_rejected_total", "counter",
-         "Datagrams refused: malformed, from another source, or for no call.");
-  Sample(&out, "datagrams_rejected_total", "", rejected_);
-  return out;
+  x.Family("process_open_fds", "gauge", "Number of open file descriptors.", false);
+  x.Sample("", g.process.open_fds);
+  x.Family("process_max_fds", "gauge", "Maximum number of open file descriptors.", false);
+  x.Sample("", g.process.max_fds);
+  x.Family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", false);
+  x.Sample("", static_cast<double>(g.process.resident_bytes));
+  x.Family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.", false);
+  x.Sample("", g.process.cpu_seconds);
+  x.Family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
+           false);
+  x.Sample("", g.process.start_time_seconds);
+  return x.Take();
 }
 
 }  // namespace exchange

@@ -51,6 +51,13 @@ class FarEnd {
   // What the far end counted of its own side of the call, for the call's summary line ("extension 3381, rtp
   // in 1500 out 1498 ..."); empty when it keeps no such figures.
   virtual std::string Counters() const { return std::string(); }
+
+  // Packets of the far end's own media stream (RTP) so far, for the live counters; zero without one.
+  struct Media {
+    uint64_t packets_in = 0;
+    uint64_t packets_out = 0;
+  };
+  virtual Media MediaPackets() const { return Media(); }
 };
 
 // What the dial plan resolved a dial string to, handed to the far end that serves it.

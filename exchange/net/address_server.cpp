@@ -67,6 +67,7 @@ void AddressServer::OnConnect(const struct sa* peer, void* arg) {
     e.kind = Kind::ConnectionRefused;
     e.peer = from.ToString();
     e.port = self->port_;
+    e.reason = "connections";
     e.text = "address server: connection from " + e.peer + " refused: too many connections";
     ctx.Emit(e);
     return;
@@ -147,6 +148,7 @@ void AddressServer::HandleQuery(Connection& c) {
     e.kind = Kind::ConnectionRefused;
     e.peer = c.peer.ToString();
     e.port = port_;
+    e.reason = "query_rate";
     e.text = "address query from " + e.peer + " refused: over its rate";
     ctx.Emit(e);
     Drop(c, "query rate exceeded");

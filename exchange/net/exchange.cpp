@@ -36,10 +36,10 @@ ServerContext::ServerContext(const ExchangeConfig& c, FarEndRegistry& far_ends, 
                              AnswerPolicy* p)
     : config(c), limits(c.limits), observer(o), policy(p) {
   call_env.timers = &timers;
-  call_env.dial_plan = &config.dial_plan;
+  call_env.dial_plan = std::make_shared<DialPlan>(config.dial_plan);
   call_env.far_ends = &far_ends;
   call_env.observer = observer;
-  call_env.settings = &config.call;
+  call_env.settings = std::make_shared<CallSettings>(config.call);
 }
 
 ServerContext::~ServerContext() = default;
@@ -96,6 +96,48 @@ void Exchange::Shutdown(std::string_view why) {
   context_.Emit(e);
   address_server_.reset();
   context_.phone_servers.clear();
+}
+
+std::vector<std::string> Exchange::Reconfigure(const ExchangeConfig& next) {
+  std::vector<std::string> kept;
+  auto keep = [&kept](bool same, const char* name) {
+    if (!same) kept.push_back(name);
+  };
+  keep(next.address_listen == config_.address_listen, "address_listen");
+  keep(next.address_port == config_.address_port, "address_port");
+  bool same_servers = next.phone_servers.size() == config_.phone_servers.size();
+  for (size_t i = 0; same_servers && i < next.phone_servers.size(); ++i)
+    same_servers = next.phone_servers[i].listen == config_.phone_servers[i].listen;
+  keep(same_servers, "phone_servers");
+  keep(next.phone_base_port == config_.phone_base_port, "base_port");
+  keep(next.voice_port == config_.voice_port, "voice_port");
+  keep(next.channels == config_.channels, "channels");
+  if (same_servers) {
+    config_.phone_servers = next.phone_servers;
+    for (size_t i = 0; i < context_.phone_servers.size(); ++i)
+      context_.phone_servers[i]->SetPublicAddress(next.phone_servers[i].public_address);
+  }
+  config_.address_timeout_ms = next.address_timeout_ms;
+  config_.address_silent = next.address_silent;
+  config_.limits = next.limits;
+  config_.call = next.call;
+  config_.dial_plan = next.dial_plan;
+  context_.limits.SetLimits(config_.limits);
+  // Calls in progress keep the plan and settings they hold; new ones take these.
+  context_.call_env.dial_plan = std::make_shared<DialPlan>(config_.dial_plan);
+  context_.call_env.settings = std::make_shared<CallSettings>(config_.call);
+  return kept;
+}
+
+void Exchange::StopTakingCalls() {
+  context_.draining = true;
+}
+
+CallFigures Exchange::LiveFigures() const {
+  CallFigures figures;
+  for (const auto& server : context_.phone_servers)
+    server->AddFigures(&figures);
+  return figures;
 }
 
 int Exchange::address_port() const {

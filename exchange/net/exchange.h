@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "exchange/call/call_events.h"
 #include "exchange/farend/far_end_registry.h"
@@ -27,6 +28,16 @@ class Exchange {
   bool Start(std::string* error);
   // Ends every call by closing its connection and stops listening. Idempotent.
   void Shutdown(std::string_view why);
+
+  // Takes `next` for new calls: its dial plan, limits and call settings. Calls in progress keep what they
+  // started with. Listening sockets stay as they are: returns the names of the settings that would need new
+  // ones and so keep their running values until a restart.
+  std::vector<std::string> Reconfigure(const ExchangeConfig& next);
+  // From now on every new phone connection is answered busy; calls in progress go on.
+  void StopTakingCalls();
+  bool taking_calls() const { return !context_.draining; }
+  // What the calls in progress have carried so far.
+  CallFigures LiveFigures() const;
 
   const ExchangeConfig& config() const { return config_; }
   int address_port() const;

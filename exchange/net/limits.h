@@ -17,6 +17,8 @@ struct Limits {
 class SourceLimits {
  public:
   explicit SourceLimits(const Limits& limits) : limits_(limits) {}
+  // New limits for what comes next; connections already open stay counted.
+  void SetLimits(const Limits& limits) { limits_ = limits; }
 
   // Counts a new connection from `ip`, or returns false (and counts nothing) when a limit forbids it.
   bool OpenConnection(uint32_t ip);

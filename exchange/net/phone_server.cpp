@@ -172,6 +172,7 @@ void PhoneServer::Accept(Channel& channel, const Endpoint& peer) {
     e.channel = channel.index;
     e.peer = peer.ToString();
     e.port = tcp_port(channel.index);
+    e.reason = "connections";
     e.text = "phone connection from " + e.peer + " refused: too many connections";
     ctx.Emit(e);
     return;
@@ -190,23 +191,39 @@ void PhoneServer::Accept(Channel& channel, const Endpoint& peer) {
   call.peer = peer;
   call.tcp_port = static_cast<uint16_t>(tcp_port(channel.index));
   call.udp_port = static_cast<uint16_t>(udp_port(channel.index));
-  Answer answer = Decide(channel, call.connection);
+  Answer answer = Decide(channel, call.connection, &call.busy_reason);
   Connection* raw = c.get();
   connections_.push_back(std::move(c));
   raw->Begin(ctx.call_env, call, answer);
 }
 
-Answer PhoneServer::Decide(const Channel& channel, int connection) {
+Answer PhoneServer::Decide(const Channel& channel, int connection, const char** busy_reason) {
   if (context_.policy != nullptr) {
+    *busy_reason = "policy";
     if (auto answer = context_.policy->Decide(index_, channel.index, context_.call_number, connection))
       return *answer;
   }
+  *busy_reason = "draining";
+  if (context_.draining) return Answer::kBusy;
+  *busy_reason = "channel_busy";
   for (const auto& c : connections_) {
     if (c->channel() == channel.index && c->call() != nullptr && c->call()->holds_channel())
       return Answer::kBusy;
   }
+  *busy_reason = "max_calls";
   if (context_.ActiveCalls() >= context_.config.limits.max_calls) return Answer::kBusy;
+  *busy_reason = nullptr;
   return Answer::kAnswer;
+}
+
+void PhoneServer::SetPublicAddress(const std::string& address) {
+  public_address_ = address.empty() ? address_.listen : address;
+}
+
+void PhoneServer::AddFigures(CallFigures* figures) const {
+  for (const auto& c : connections_) {
+    if (c->call() != nullptr && !c->call()->finished()) c->call()->AddFigures(figures);
+  }
 }
 
 void PhoneServer::OnVoice(const struct sa* src, struct mbuf* mb, void* arg) {

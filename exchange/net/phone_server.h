@@ -27,6 +27,9 @@ class PhoneServer {
 
   int load() const;  // calls holding a channel
   const std::string& public_address() const { return public_address_; }
+  // Empty: the listen address.
+  void SetPublicAddress(const std::string& address);
+  void AddFigures(CallFigures* figures) const;  // of its calls in progress
   int tcp_port(int channel) const;
   int udp_port(int channel) const;
 
@@ -44,7 +47,7 @@ class PhoneServer {
   static void OnSharedVoice(const struct sa* src, struct mbuf* mb, void* arg);
 
   void Accept(Channel& channel, const Endpoint& peer);
-  Answer Decide(const Channel& channel, int connection);
+  Answer Decide(const Channel& channel, int connection, const char** busy_reason);
   void DeliverVoice(int channel, const Endpoint& from, struct mbuf* mb);
   bool SendVoice(int channel, const Endpoint& to, const uint8_t* data, size_t size);
   void ReapSoon();

@@ -42,6 +42,9 @@ struct ServerContext {
   CallEnvironment call_env;
   std::vector<std::unique_ptr<PhoneServer>> phone_servers;
 
+  // Set while the exchange drains: every new phone connection is answered busy.
+  bool draining = false;
+
   // Calls are numbered by valid address queries; connections within a call are counted from 1.
   int call_number = 0;
   int connections_in_call = 0;

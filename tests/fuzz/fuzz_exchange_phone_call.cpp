@@ -257,10 +257,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CallEnvironment env;
   env.timers = &timers;
-  env.dial_plan = &plan;
+  env.dial_plan = Unowned(plan);
   env.far_ends = &far_ends;
   env.observer = &observer;
-  env.settings = &settings;
+  env.settings = Unowned(settings);
   CallContext context;
   context.peer = kClient;
   context.tcp_port = 20480;

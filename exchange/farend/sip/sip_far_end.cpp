@@ -77,6 +77,11 @@ SipMediaCounters SipFarEnd::media_counters() const {
   return rtp_ ? rtp_->counters() : SipMediaCounters();
 }
 
+FarEnd::Media SipFarEnd::MediaPackets() const {
+  const SipMediaCounters c = media_counters();
+  return Media{c.packets_in, c.packets_out};
+}
+
 std::string SipFarEnd::Counters() const {
   const SipMediaCounters c = media_counters();
   const std::string& extension = flow_.current_extension();
@@ -166,6 +171,7 @@ void SipFarEnd::OnEstablished(const struct sip_msg*, void* arg) {
   SipFarEnd* self = leg->owner;
   leg->established = true;
   self->answered_ = true;
+  self->stack_.health.OnInviteResponse(200, "OK");
   self->rtp_->Start(leg->remote);
   self->flow_.OnAnswered();
 }
@@ -180,15 +186,19 @@ void SipFarEnd::OnClosed(int err, const struct sip_msg* msg, void* arg) {
     // libre reports the far side's BYE as a reset connection.
     flow.OnHangUp();
   } else if (err != 0) {
+    leg->owner->stack_.health.OnInviteFailed(std::strerror(err));
     flow.OnTransportError(std::strerror(err));
   } else if (msg != nullptr) {
-    flow.OnFinalFailure(msg->scode, std::string(msg->reason.p, msg->reason.l));
+    std::string reason(msg->reason.p, msg->reason.l);
+    leg->owner->stack_.health.OnInviteResponse(msg->scode, reason);
+    flow.OnFinalFailure(msg->scode, reason);
   } else {
     flow.OnTransportError("session closed");
   }
 }
 
 void SipFarEnd::OnResponseTimer(void* arg) {
+  static_cast<SipFarEnd*>(arg)->stack_.health.OnInviteFailed("no response in time");
   static_cast<SipFarEnd*>(arg)->flow_.OnResponseTimeout();
 }
 

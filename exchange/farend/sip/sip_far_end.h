@@ -29,6 +29,7 @@ class SipFarEnd : public FarEnd, private SipLegPort {
   SipMediaCounters media_counters() const;
   // The extension last dialled and the media figures, for the call's summary line.
   std::string Counters() const override;
+  Media MediaPackets() const override;
   // The extension being dialled or talked to.
   const std::string& extension() const { return flow_.current_extension(); }
 

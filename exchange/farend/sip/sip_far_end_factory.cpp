@@ -87,29 +87,69 @@ std::unique_ptr<SipFarEndFactory> SipFarEndFactory::Open(const SipSettings& sett
     return nullptr;
   }
 
+  factory->SetIdentity();
+  if (!factory->Register(error)) return nullptr;
+  return factory;
+}
+
+void SipFarEndFactory::SetIdentity() {
+  SipStack& stack = stack_;
+  const SipSettings& settings = stack.settings;
   stack.from_uri = "sip:" + settings.user + "@" + settings.domain;
   stack.route = settings.server;
   stack.contact_user = settings.user;
   if (!settings.public_address.empty()) {
+    sa_set_str(&stack.media_address, settings.public_address.c_str(), 0);
     stack.contact_user = "sip:" + settings.user + "@" + AddressText(stack.media_address) + ":" +
                          std::to_string(settings.local_port) +
                          (settings.transport == SipTransport::kTcp ? ";transport=tcp" : "");
   }
+}
 
-  if (settings.register_trunk) {
-    const char* routes[] = {stack.route.c_str()};
-    std::string registrar = "sip:" + settings.domain;
-    err = sipreg_register(&factory->registration_, stack.sip, registrar.c_str(), stack.from_uri.c_str(),
-                          settings.display_name.empty() ? nullptr : settings.display_name.c_str(),
-                          stack.from_uri.c_str(), kRegistrationSeconds, stack.contact_user.c_str(), routes, 1,
-                          0, &SipStack::Authenticate, &stack, false, &SipFarEndFactory::OnRegisterResponse,
-                          factory.get(), nullptr, nullptr);
-    if (err != 0) {
-      *error = std::string("SIP registration: ") + std::strerror(err);
-      return nullptr;
-    }
+bool SipFarEndFactory::Register(std::string* error) {
+  registration_ = static_cast<struct sipreg*>(mem_deref(registration_));
+  const SipSettings& settings = stack_.settings;
+  if (!settings.register_trunk) return true;
+  const char* routes[] = {stack_.route.c_str()};
+  std::string registrar = "sip:" + settings.domain;
+  int err = sipreg_register(&registration_, stack_.sip, registrar.c_str(), stack_.from_uri.c_str(),
+                            settings.display_name.empty() ? nullptr : settings.display_name.c_str(),
+                            stack_.from_uri.c_str(), kRegistrationSeconds, stack_.contact_user.c_str(),
+                            routes, 1, 0, &SipStack::Authenticate, &stack_, false,
+                            &SipFarEndFactory::OnRegisterResponse, this, nullptr, nullptr);
+  if (err != 0) {
+    *error = std::string("SIP registration: ") + std::strerror(err);
+    return false;
   }
-  return factory;
+  stack_.health.OnRegistrationStarted();
+  return true;
+}
+
+std::vector<std::string> SipFarEndFactory::Reconfigure(const SipSettings& next, std::string* error) {
+  SipSettings& now = stack_.settings;
+  std::vector<std::string> kept;
+  if (next.local_address != now.local_address || next.local_port != now.local_port) kept.push_back("local");
+  if (next.rtp_port_first != now.rtp_port_first || next.rtp_port_last != now.rtp_port_last)
+    kept.push_back("rtp_ports");
+  bool trunk_changed = next.server != now.server || next.domain != now.domain || next.user != now.user ||
+                       next.password != now.password || next.display_name != now.display_name ||
+                       next.register_trunk != now.register_trunk ||
+                       (!next.public_address.empty() && next.public_address != now.public_address);
+  SipSettings merged = next;
+  if (next.public_address.empty() && !now.public_address.empty()) {  // the SDP address was derived once
+    kept.push_back("public_address");
+    merged.public_address = now.public_address;
+  }
+  merged.local_address = now.local_address;
+  merged.local_port = now.local_port;
+  merged.rtp_port_first = now.rtp_port_first;
+  merged.rtp_port_last = now.rtp_port_last;
+  now = merged;
+  if (trunk_changed) {
+    SetIdentity();
+    if (!Register(error)) kept.push_back("register");
+  }
+  return kept;
 }
 
 SipFarEndFactory::~SipFarEndFactory() {
@@ -148,13 +188,15 @@ void SipFarEndFactory::OnIncoming(const struct sip_msg* msg, void* arg) {
 
 void SipFarEndFactory::OnRegisterResponse(int err, const struct sip_msg* msg, void* arg) {
   auto* self = static_cast<SipFarEndFactory*>(arg);
+  SipTrunkHealth::Registration before = self->stack_.health.registration();
   if (err != 0) {
-    self->stack_.log("registration at " + self->stack_.settings.server + " failed: " + std::strerror(err));
-  } else if (msg != nullptr && msg->scode >= 300) {
-    self->stack_.log("registration at " + self->stack_.settings.server + " refused: " +
-                     std::to_string(msg->scode) + " " + std::string(msg->reason.p, msg->reason.l));
+    self->stack_.health.OnRegistrationResult(err, 0, std::string(), self->stack_.settings.server);
   } else if (msg != nullptr && msg->scode >= 200) {
-    self->stack_.log("registered at " + self->stack_.settings.server);
+    self->stack_.health.OnRegistrationResult(0, msg->scode, std::string(msg->reason.p, msg->reason.l),
+                                             self->stack_.settings.server);
+    // Refusals are the health's warnings; a success is said when it changes something.
+    if (msg->scode < 300 && before != SipTrunkHealth::Registration::kRegistered)
+      self->stack_.log("registered at " + self->stack_.settings.server);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "exchange/farend/far_end.h"
 #include "exchange/farend/sip/sip_settings.h"
@@ -32,9 +33,19 @@ class SipFarEndFactory : public FarEndFactory {
 
   // True once the trunk registration was accepted (always false without `register = yes`).
   bool registered() const;
+  const SipTrunkHealth& health() const { return stack_.health; }
+  // Warnings worth an operator's attention (registration refused, calls failing); none when unset.
+  void SetWarn(SipTrunkHealth::Warn warn) { stack_.health.SetWarn(std::move(warn)); }
+
+  // Takes `next` for calls placed from now on, re-registering when the trunk changed. Settings that need
+  // new sockets (local, rtp_ports) keep their values: their names are returned. On a failed re-registration
+  // "register" is among them and *error says why.
+  std::vector<std::string> Reconfigure(const SipSettings& next, std::string* error);
 
  private:
   SipFarEndFactory() = default;
+  void SetIdentity();  // From, Contact and route from the settings
+  bool Register(std::string* error);
   static void OnIncoming(const struct sip_msg* msg, void* arg);
   static void OnRegisterResponse(int err, const struct sip_msg* msg, void* arg);
 

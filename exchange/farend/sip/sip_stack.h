@@ -8,6 +8,7 @@
 #include <re.h>
 
 #include "exchange/farend/sip/sip_settings.h"
+#include "exchange/farend/sip/sip_trunk_health.h"
 #include "exchange/loop/libre_timers.h"
 
 namespace exchange {
@@ -23,6 +24,7 @@ struct SipStack {
   std::string route;         // the server, through which every request goes
   std::function<void(const std::string&)> log;
   LibreTimerSource timers;  // the RTP clocks of all its calls
+  SipTrunkHealth health;
 
   // Supplies the digest credentials to libre; `arg` is the SipStack.
   static int Authenticate(char** user, char** password, const char* realm, void* arg);

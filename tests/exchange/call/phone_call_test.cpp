@@ -42,10 +42,10 @@ class PhoneCallTest : public ::testing::Test {
     plan_.AddExtension("3381", {"scripted", "3381,3382"});
     plan_.AllowDirectNumbers("pw12", "0,1", {"scripted", ""});
     env_.timers = &timers_;
-    env_.dial_plan = &plan_;
+    env_.dial_plan = Unowned(plan_);
     env_.far_ends = &far_ends_;
     env_.observer = &events_;
-    env_.settings = &settings_;
+    env_.settings = Unowned(settings_);
   }
   ~PhoneCallTest() override { call_.reset(); }
 

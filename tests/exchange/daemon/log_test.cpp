@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
 
 #include <string>
 #include <vector>
@@ -59,17 +64,58 @@ class LogLinesTest : public ::testing::Test {
 TEST_F(LogLinesTest, LinesHaveTimeLevelAndOneLineOfText) {
   Logger logger(LogLevel::kWarn, [this](const std::string& line) { lines_.push_back(line); });
   logger.Log(LogLevel::kInfo, "not at warn");
-  logger.Log(LogLevel::kWarn, "first\nforged 2026-01-01 00:00:00.000 error  line");
+  logger.Log(LogLevel::kWarn, "first\nforged 2026-01-01 00:00:00.000 error  line \x1b[31mred");
   ASSERT_EQ(lines_.size(), 1u);
   const std::string& line = lines_[0];
-  // "YYYY-MM-DD HH:MM:SS.mmm warn  text"
-  ASSERT_GT(line.size(), 30u);
+  // "YYYY-MM-DDTHH:MM:SS.mmm+HH:MM warn  text"
+  ASSERT_GT(line.size(), 36u);
   EXPECT_EQ(line[4], '-');
-  EXPECT_EQ(line[10], ' ');
+  EXPECT_EQ(line[10], 'T');
   EXPECT_EQ(line[19], '.');
-  EXPECT_EQ(line.substr(23, 7), " warn  ");
+  EXPECT_TRUE(line[23] == '+' || line[23] == '-') << line;
+  EXPECT_EQ(line[26], ':');
+  EXPECT_EQ(line.substr(29, 7), " warn  ");
   EXPECT_EQ(line.find('\n'), std::string::npos);
+  EXPECT_EQ(line.find('\x1b'), std::string::npos) << "no escape sequence reaches the log";
   EXPECT_NE(line.find("first forged"), std::string::npos);
+}
+
+TEST(IsoTimeTest, CarriesTheOffsetOfTheLocalZone) {
+  setenv("TZ", "Asia/Kolkata", 1);  // +05:30, no summer time
+  tzset();
+  EXPECT_EQ(FormatIsoTime(std::chrono::system_clock::from_time_t(0) + std::chrono::milliseconds(1500)),
+            "1970-01-01T05:30:01.500+05:30");
+  setenv("TZ", "America/St_Johns", 1);  // -03:30 in January
+  tzset();
+  EXPECT_EQ(FormatIsoTime(std::chrono::system_clock::from_time_t(0)), "1969-12-31T20:30:00.000-03:30");
+  unsetenv("TZ");
+  tzset();
+}
+
+// Under the journal each line starts with its syslog priority, so `journalctl -p warning` finds warnings;
+// the journal is recognised by $JOURNAL_STREAM naming standard output's device and inode.
+TEST(JournalTest, LinesCarryTheirPriorityWhenStdoutIsTheJournal) {
+  std::vector<std::string> lines;
+  Logger logger(
+      LogLevel::kDebug, [&lines](const std::string& line) { lines.push_back(line); },
+      &std::chrono::system_clock::now, true);
+  for (LogLevel level : {LogLevel::kError, LogLevel::kWarn, LogLevel::kInfo, LogLevel::kDebug})
+    logger.Log(level, "x");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].substr(0, 4), "<3>2");
+  EXPECT_EQ(lines[1].substr(0, 4), "<4>2");
+  EXPECT_EQ(lines[2].substr(0, 4), "<6>2");
+  EXPECT_EQ(lines[3].substr(0, 4), "<7>2");
+
+  struct stat out;
+  ASSERT_EQ(fstat(STDOUT_FILENO, &out), 0);
+  std::string stream = std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino);
+  setenv("JOURNAL_STREAM", stream.c_str(), 1);
+  EXPECT_TRUE(StdoutIsJournal());
+  setenv("JOURNAL_STREAM", (stream + "1").c_str(), 1);  // another inode: inherited from a parent
+  EXPECT_FALSE(StdoutIsJournal());
+  unsetenv("JOURNAL_STREAM");
+  EXPECT_FALSE(StdoutIsJournal());
 }
 
 TEST_F(LogLinesTest, AFloodOfRejectedDatagramsIsSummarisedNotLogged) {

@@ -74,7 +74,7 @@ class DaemonProcessTest : public ::testing::Test {
   std::unique_ptr<DaemonProcess> daemon_;
 };
 
-TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
+TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigint) {
   // The address server names the phone server.
   {
     TcpClient query;
@@ -136,8 +136,8 @@ TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
   int status = 0;
   std::string metrics = HttpGet(kMetricsPort, "/metrics", &status);
   EXPECT_EQ(status, 200);
-  EXPECT_EQ(Metric(metrics, "calls_total{ended=\"client_hung_up\"}"), 1) << metrics;
-  EXPECT_EQ(Metric(metrics, "calls_total{ended=\"refused\"}"), 1);
+  EXPECT_EQ(Metric(metrics, "calls_total{reason=\"client_hung_up\"}"), 1) << metrics;
+  EXPECT_EQ(Metric(metrics, "calls_total{reason=\"refused\"}"), 1);
   EXPECT_EQ(Metric(metrics, "address_queries_total{result=\"ok\"}"), 1);
   EXPECT_EQ(Metric(metrics, "dial_refusals_total"), 1);
   EXPECT_EQ(Metric(metrics, "datagrams_in_total"), 20);
@@ -160,7 +160,7 @@ TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
   HttpGet(kMetricsPort, "/metrics/../etc/passwd", &status);
   EXPECT_EQ(status, 404);
 
-  // A call in progress when SIGTERM arrives: its connection is closed and the daemon exits with 0.
+  // A call in progress when SIGINT arrives: its connection is closed and the daemon exits with 0.
   TcpClient phone;
   OpenChannel(phone);
   ASSERT_TRUE(phone.Send(BuildDialMessage("127.0.0.1", "3191")));
@@ -170,10 +170,10 @@ TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigterm) {
   EXPECT_EQ(Metric(metrics, "active_calls"), 1);
   EXPECT_GE(Metric(metrics, "open_connections"), 1);
 
-  daemon_->Signal(SIGTERM);
+  daemon_->Signal(SIGINT);
   EXPECT_TRUE(phone.WaitClosed(kWaitMs));
   EXPECT_EQ(daemon_->WaitForExit(kWait), 0);
-  EXPECT_NE(daemon_->WaitForLine("SIGTERM received: ending every call", kWait), "");
+  EXPECT_NE(daemon_->WaitForLine("SIGINT received: ending every call", kWait), "");
   EXPECT_NE(
       daemon_->WaitForLine("dial \"3191\" far end tone 440", kWait).find("ended: exchange shutting down"),
       std::string::npos);
