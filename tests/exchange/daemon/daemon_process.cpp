@@ -35,6 +35,7 @@ DaemonProcess::~DaemonProcess() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
+  PauseReading(false);
   if (reader_.joinable()) reader_.join();
 }
 
@@ -42,6 +43,10 @@ void DaemonProcess::ReadOutput(int fd) {
   std::string partial;
   char buffer[4096];
   for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return !paused_; });
+    }
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n <= 0) break;
     partial.append(buffer, static_cast<size_t>(n));
@@ -77,6 +82,12 @@ std::string DaemonProcess::WaitForLine(const std::string& part, std::chrono::mil
 std::vector<std::string> DaemonProcess::Lines() {
   std::lock_guard<std::mutex> lock(mutex_);
   return lines_;
+}
+
+void DaemonProcess::PauseReading(bool paused) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  paused_ = paused;
+  changed_.notify_all();
 }
 
 void DaemonProcess::Signal(int sig) {

@@ -22,6 +22,8 @@ class DaemonProcess {
   // Waits for a line containing `part`; returns it, or "" after `timeout`.
   std::string WaitForLine(const std::string& part, std::chrono::milliseconds timeout);
   std::vector<std::string> Lines();
+  // Stops reading the child's output, so its pipe fills and its writes block (a stuck journal).
+  void PauseReading(bool paused);
 
   // Sends `sig`; then waits for the exit. Returns the exit status, or -1 when it did not exit in time
   // or was killed by a signal.
@@ -37,6 +39,7 @@ class DaemonProcess {
   std::condition_variable changed_;
   std::vector<std::string> lines_;
   bool output_closed_ = false;
+  bool paused_ = false;
 };
 
 }  // namespace exchange::testing
