@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "build_config.h"
+#include "app/win32/venue_settings.h"
 #include "platform/win32/gbk_text.h"
 #include "resource.h"
 #include "ui/win32/font_faces.h"
@@ -195,7 +195,7 @@ BOOL CCallDlg::OnInitDialog() {
 
   client_ = std::make_unique<CallClient>(Ports{platform_.network, platform_.wave, platform_.mixer,
                                                platform_.clock, platform_.system, status_panel_, *this},
-                                         ClientConfig{PELVARINE_ADDRESS_SERVER_IP, PELVARINE_HOME_PAGE_HOST});
+                                         ReadVenueSettings());
   PlaceTemplateControls();
   BuildSkin();
   client_->OnInitDialog();
