@@ -6,6 +6,10 @@ std::string FarEndFiguresSuffix(const CallSummary& summary) {
   return summary.far_end_counters.empty() ? std::string() : "; far end: " + summary.far_end_counters;
 }
 
+const char* ViaName(CallVia via) {
+  return via == CallVia::kWeb ? "web" : "client";
+}
+
 const char* KindName(ExchangeEvent::Kind kind) {
   switch (kind) {
     case ExchangeEvent::Kind::Started:
@@ -64,6 +68,8 @@ const char* KindName(ExchangeEvent::Kind kind) {
       return "VoiceStopped";
     case ExchangeEvent::Kind::CallEnded:
       return "CallEnded";
+    case ExchangeEvent::Kind::WebMedia:
+      return "WebMedia";
   }
   return "Unknown";
 }

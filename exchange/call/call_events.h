@@ -8,9 +8,14 @@
 
 namespace exchange {
 
+// How the visitor reached the exchange: the Windows client, or the web page (WebRTC).
+enum class CallVia { kClient, kWeb };
+const char* ViaName(CallVia via);  // "client", "web"
+
 // The summary of one call on a phone channel, given when it ends.
 struct CallSummary {
-  std::string client;   // "ip:port" of the signalling connection
+  std::string client;  // "ip:port" of the signalling connection
+  CallVia via = CallVia::kClient;
   std::string dial;     // secrets masked
   std::string far_end;  // "sip 3381,3382", "echo", "" when nothing was dialled
   uint64_t duration_ms = 0;
@@ -65,6 +70,7 @@ struct ExchangeEvent {
     VoiceSent,      // bytes, sequence, peer = destination (only to observers that want voice events)
     VoiceStopped,   // sequence: number of datagrams sent in the call
     CallEnded,      // summary
+    WebMedia,       // a web call's media: connected, or why it failed (text)
   };
   Kind kind = Kind::Error;
   int channel = -1;    // phone channel (0..3) of its phone-server address, -1 for none
@@ -75,6 +81,7 @@ struct ExchangeEvent {
   // Why a visitor was turned away (ChannelAccepted when busy, ConnectionRefused): a fixed word such as
   // "channel_busy", "max_calls", "draining", "connections", "query_rate"; null for none.
   const char* reason = nullptr;
+  CallVia via = CallVia::kClient;
   std::string_view bytes;
   std::string text;
   int64_t sequence = -1;

@@ -38,6 +38,7 @@ PhoneCall::PhoneCall(const CallEnvironment& env, const CallContext& context, Cal
   send_sequence_ = settings_.first_voice_sequence - 1;
   next_tag_ms_ = started_ms_ + settings_.first_tag_delay_ms;
   summary_.client = context_.peer.ToString();
+  summary_.via = context_.via;
 
   ExchangeEvent e = MakeEvent(Kind::ChannelAccepted);
   e.port = context_.tcp_port;
@@ -460,7 +461,8 @@ void PhoneCall::Finish(std::string ended, bool client_closed) {
   summary_.ended = std::move(ended);
   ExchangeEvent e = MakeEvent(Kind::CallEnded);
   e.summary = &summary_;
-  e.text = "call from " + summary_.client + " dial \"" + GbkToDisplay(summary_.dial) + "\" to " +
+  e.text = std::string(context_.via == CallVia::kWeb ? "web call from " : "call from ") + summary_.client +
+           " dial \"" + GbkToDisplay(summary_.dial) + "\" to " +
            (summary_.far_end.empty() ? "-" : summary_.far_end) + ", " + std::to_string(summary_.duration_ms) +
            " ms, datagrams in " + std::to_string(summary_.datagrams_in) + " out " +
            std::to_string(summary_.datagrams_out) + ", lost " + std::to_string(summary_.lost) +
@@ -494,6 +496,7 @@ ExchangeEvent PhoneCall::MakeEvent(ExchangeEvent::Kind kind) const {
   e.call = context_.call;
   e.connection = context_.connection;
   e.busy = answer_ == Answer::kBusy;
+  e.via = context_.via;
   e.peer = context_.peer.ToString();
   return e;
 }

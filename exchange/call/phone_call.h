@@ -37,6 +37,7 @@ struct CallContext {
   Endpoint peer;                      // the client's signalling endpoint
   uint16_t tcp_port = 0;
   uint16_t udp_port = 0;
+  CallVia via = CallVia::kClient;
 };
 
 // Everything a call needs from the exchange around it. The timers, far ends and observer outlive every

@@ -23,6 +23,7 @@ extern "C" {
 #include "exchange/farend/builtin_far_ends.h"
 #include "exchange/farend/sip/sip_far_end_factory.h"
 #include "exchange/net/exchange.h"
+#include "exchange/web/web_server.h"
 
 namespace exchange {
 
@@ -105,6 +106,7 @@ class Daemon {
 
  private:
   bool OpenSip();
+  bool OpenWeb(std::string* error);
   std::string Status() const;
   void Tick();
   void OnSignal(int sig);
@@ -122,6 +124,7 @@ class Daemon {
   FarEndRegistry far_ends_;
   SipFarEndFactory* sip_ = nullptr;  // owned by far_ends_
   std::unique_ptr<Exchange> exchange_;
+  std::unique_ptr<WebServer> web_;  // the visitor's web page, when configured
   std::unique_ptr<MetricsServer> metrics_server_;
   SystemdNotifier systemd_;
   SignalWatch signals_;
@@ -148,6 +151,18 @@ bool Daemon::OpenSip() {
   return true;
 }
 
+bool Daemon::OpenWeb(std::string* error) {
+  WebConfig web = config_.web;
+  if (web.page_folder.empty()) web.page_folder = PELVARINE_WEB_PAGE_FOLDER;
+  web_ = std::make_unique<WebServer>(exchange_->context(), web);
+  if (!web_->Start(error)) {
+    web_.reset();
+    return false;
+  }
+  exchange_->context().other_calls = [this] { return web_->load(); };
+  return true;
+}
+
 int Daemon::Run(int files) {
   if (!signals_.ok()) {
     logger_.Log(LogLevel::kError, std::string("cannot watch signals: ") + std::strerror(errno));
@@ -159,6 +174,10 @@ int Daemon::Run(int files) {
   exchange_ = std::make_unique<Exchange>(config_.exchange, far_ends_, &observers_);
   std::string error;
   if (!exchange_->Start(&error)) {
+    logger_.Log(LogLevel::kError, "cannot start: " + error);
+    return 1;
+  }
+  if (config_.web.enabled && !OpenWeb(&error)) {
     logger_.Log(LogLevel::kError, "cannot start: " + error);
     return 1;
   }
@@ -198,6 +217,8 @@ int Daemon::Run(int files) {
   int err = re_main(nullptr);
   tick_.Cancel();
   drain_.Cancel();
+  if (web_) web_->Shutdown("exchange shutting down");
+  exchange_->context().other_calls = nullptr;
   exchange_->Shutdown("exchange shutting down");
   metrics_server_->Stop();
   event_log_.Flush();
@@ -274,6 +295,12 @@ void Daemon::Reload() {
   if (next.metrics.enabled != config_.metrics.enabled || next.metrics.address != config_.metrics.address ||
       next.metrics.port != config_.metrics.port)
     kept.push_back("metrics");
+  const WebConfig& w = next.web;
+  if (w.enabled != config_.web.enabled || w.listen != config_.web.listen || w.port != config_.web.port ||
+      w.media_port != config_.web.media_port || w.certificate_file != config_.web.certificate_file ||
+      w.public_address != config_.web.public_address || w.origins != config_.web.origins ||
+      w.page_folder != config_.web.page_folder)
+    kept.push_back("[web]");
   if (next.has_sip != config_.has_sip) {
     kept.push_back(next.has_sip ? "[sip] (added)" : "[sip] (removed)");
   } else if (sip_ != nullptr) {
@@ -339,6 +366,7 @@ void Daemon::StopNow(const std::string& why) {
   drain_.Cancel();
   logger_.Log(LogLevel::kInfo, why);
   systemd_.Stopping(why);
+  if (web_) web_->Shutdown("exchange shutting down");
   exchange_->Shutdown("exchange shutting down");
   // A moment more of the loop lets the far ends' hang-ups (a SIP BYE or CANCEL) go out before exiting.
   stop_.Start(kStopGraceMs);

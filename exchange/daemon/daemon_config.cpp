@@ -52,7 +52,7 @@ class Loader {
         Problem(section.entries.front().line,
                 "\"" + section.entries.front().key +
                     "\" is outside any section; start with [exchange], [limits], "
-                    "[dial] or [sip]");
+                    "[dial], [sip] or [web]");
         continue;
       }
       auto [it, fresh] = seen.emplace(section.name, section.line);
@@ -70,9 +70,11 @@ class Loader {
         dial_ = &section;
       } else if (section.name == "sip") {
         SipSection(section);
+      } else if (section.name == "web") {
+        WebSection(section);
       } else {
         Problem(section.line, "unknown section [" + GbkToDisplay(section.name) +
-                                  "] (known: [exchange], [limits], [dial], [sip])");
+                                  "] (known: [exchange], [limits], [dial], [sip], [web])");
       }
     }
     // Dial lines last: whether "sip" can be dialled depends on a [sip] section anywhere in the file.
@@ -277,6 +279,54 @@ class Loader {
                             "queries_per_source_per_minute, dial_timeout, max_call_minutes, linger)");
       }
     }
+  }
+
+  void WebSection(const IniSection& section) {
+    WebConfig& w = out_->web;
+    w.enabled = true;
+    long v = 0;
+    for (const IniEntry& e : section.entries) {
+      const std::string& k = e.key;
+      if (k == "listen") {
+        size_t colon = e.value.rfind(':');
+        if (colon == std::string::npos || !ParseIpv4(e.value.substr(0, colon)) ||
+            !ParseBoundedInt(e.value.substr(colon + 1), 1, 65535, &v)) {
+          Problem(e.line, "listen must be IPv4:port, e.g. 127.0.0.1:8080 (got " + Quoted(e.value) + ")");
+        } else {
+          w.listen = e.value.substr(0, colon);
+          w.port = static_cast<int>(v);
+        }
+      } else if (k == "certificate") {
+        w.certificate_file = Absolute(e.value);
+      } else if (k == "page_folder") {
+        w.page_folder = Absolute(e.value);
+      } else if (k == "media_port") {
+        if (Int(e, 1024, 65535, &v)) w.media_port = static_cast<int>(v);
+      } else if (k == "public_address") {
+        if (ParseIpv4(e.value) && e.value != "0.0.0.0")
+          w.public_address = e.value;
+        else
+          Problem(e.line,
+                  "public_address must be an IPv4 address browsers can reach (got " + Quoted(e.value) + ")");
+      } else if (k == "origins") {
+        w.origins = SplitList(e.value);
+      } else if (k == "max_calls") {
+        if (Int(e, 1, 100000, &v)) w.max_calls = static_cast<int>(v);
+      } else if (k == "max_message_bytes") {
+        if (Int(e, 1024, 1 << 20, &v)) w.max_message_bytes = static_cast<size_t>(v);
+      } else if (k == "enabled") {
+        if (e.value == "no" || e.value == "off")
+          w.enabled = false;
+        else if (e.value != "yes" && e.value != "on")
+          Problem(e.line, "enabled must be yes or no (got " + Quoted(e.value) + ")");
+      } else {
+        Problem(e.line, "[web] has no key " + Quoted(k) +
+                            " (known: enabled, listen, certificate, page_folder, media_port, public_address, "
+                            "origins, max_calls, max_message_bytes)");
+      }
+    }
+    if (w.enabled && w.listen == "0.0.0.0" && w.public_address.empty())
+      Problem(section.line, "[web] on 0.0.0.0 needs public_address: the media address browsers are told");
   }
 
   void SipSection(const IniSection& section) {

@@ -11,6 +11,7 @@
 #include "exchange/farend/far_end_registry.h"
 #include "exchange/farend/sip/sip_settings.h"
 #include "exchange/net/exchange_config.h"
+#include "exchange/web/web_config.h"
 
 namespace exchange {
 
@@ -29,6 +30,7 @@ struct DaemonConfig {
   MetricsEndpoint metrics;
   bool has_sip = false;
   SipSettings sip;
+  WebConfig web;  // the visitor's web page, when the file has a [web] section
   std::vector<std::string> notes;  // worth a warning at start, not an error
 };
 

@@ -14,8 +14,10 @@ constexpr const char* kFloodNames[] = {"rejected datagram",  "refused connection
                                        "unrecognised bytes", "refused dial",       "turned-away visitor",
                                        "sip trunk"};
 
-// Where an event happened: "[server/channel call.connection] " for phone channels.
+// Where an event happened: "[server/channel call.connection] " for phone channels, "[web call N] " for the
+// web page's calls.
 std::string Place(const ExchangeEvent& e) {
+  if (e.via == CallVia::kWeb) return "[web call " + std::to_string(e.call) + "] ";
   if (e.server < 0 || e.channel < 0) return std::string();
   return "[" + std::to_string(e.server) + "/" + std::to_string(e.channel) + " call " +
          std::to_string(e.call) + "." + std::to_string(e.connection) + "] ";
@@ -30,6 +32,7 @@ LogLevel LevelOf(Kind kind) {
     case Kind::FarEndStarted:
     case Kind::FarEndEnded:
     case Kind::CallEnded:
+    case Kind::WebMedia:
       return LogLevel::kInfo;
     default:
       return LogLevel::kDebug;
@@ -44,7 +47,8 @@ EventLog::EventLog(Logger& logger, std::function<uint64_t()> now_ms)
 std::string EventLog::SummaryLine(const ExchangeEvent& e, const CallSummary& s) {
   char duration[32];
   std::snprintf(duration, sizeof duration, "%.1f s", static_cast<double>(s.duration_ms) / 1000.0);
-  return Place(e) + "call ended: client " + s.client + " dial \"" + GbkToDisplay(s.dial) + "\" far end " +
+  return Place(e) + "call ended: " + (s.via == CallVia::kWeb ? "web page " : "client ") + s.client +
+         " dial \"" + GbkToDisplay(s.dial) + "\" far end " +
          (s.far_end.empty() ? "-" : GbkToDisplay(s.far_end)) + ", " + duration + ", datagrams in " +
          std::to_string(s.datagrams_in) + " out " + std::to_string(s.datagrams_out) + ", lost " +
          std::to_string(s.lost) + " duplicated " + std::to_string(s.duplicated) + " late " +

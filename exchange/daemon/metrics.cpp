@@ -99,6 +99,7 @@ void ExchangeMetrics::OnEvent(const ExchangeEvent& e) {
       if (e.summary == nullptr) return;
       const CallSummary& s = *e.summary;
       ++calls_by_end_[EndedLabel(s.ended)];
+      ++calls_by_via_[s.via == CallVia::kWeb ? 1 : 0];
       ended_.datagrams_in += s.datagrams_in;
       ended_.datagrams_out += s.datagrams_out;
       ended_.rtp_in += s.rtp_in;
@@ -150,6 +151,10 @@ std::string ExchangeMetrics::Render(const Gauges& g) const {
   x.Sample(Label("le", "+Inf"), static_cast<double>(durations_), "_bucket");
   x.Sample("", duration_sum_, "_sum");
   x.Sample("", static_cast<double>(durations_), "_count");
+  x.Family("calls_by_way_in_total", "counter",
+           "Answered calls ended, by how the visitor came in: the Windows client or the web page.");
+  x.Sample(Label("via", "client"), static_cast<double>(calls_by_via_[0]));
+  x.Sample(Label("via", "web"), static_cast<double>(calls_by_via_[1]));
   x.Family("active_calls", "gauge", "Calls holding a phone channel now.");
   x.Sample("", g.active_calls);
   x.Family("taking_calls", "gauge", "1 while new calls are answered, 0 while draining.");

@@ -52,6 +52,7 @@ class ExchangeMetrics : public ExchangeObserver {
  private:
   std::map<std::string, uint64_t> calls_by_end_;
   std::map<std::string, uint64_t> turned_away_;
+  uint64_t calls_by_via_[2] = {};  // client, web
   uint64_t queries_ok_ = 0;
   uint64_t queries_malformed_ = 0;
   uint64_t queries_refused_ = 0;

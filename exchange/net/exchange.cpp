@@ -48,6 +48,7 @@ int ServerContext::ActiveCalls() const {
   int calls = 0;
   for (const auto& server : phone_servers)
     calls += server->load();
+  if (other_calls) calls += other_calls();
   return calls;
 }
 

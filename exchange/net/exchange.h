@@ -45,6 +45,8 @@ class Exchange {
   int open_connections() const;
   int server_count() const { return static_cast<int>(context_.phone_servers.size()); }
   int server_load(int server) const;
+  // For the other ways in (the web page), which share the exchange's calls, limits and far ends.
+  ServerContext& context() { return context_; }
 
  private:
   ExchangeConfig config_;

@@ -1,6 +1,7 @@
 // What the address server and the phone servers of one exchange share.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -41,6 +42,8 @@ struct ServerContext {
   AnswerPolicy* policy;
   CallEnvironment call_env;
   std::vector<std::unique_ptr<PhoneServer>> phone_servers;
+  // Calls that came in another way (the web page's), counted against the same limit.
+  std::function<int()> other_calls;
 
   // Set while the exchange drains: every new phone connection is answered busy.
   bool draining = false;
