@@ -16,8 +16,8 @@ constexpr const char* kPrefix = "pelvarine_exchange_";
 constexpr const char* kEndedLabels[] = {"client_hung_up", "far_end_hung_up", "refused",
                                         "dial_timeout",   "time_limit",      "garbage",
                                         "send_failed",    "shutdown",        "other"};
-constexpr const char* kTurnedAwayLabels[] = {"channel_busy", "max_calls",  "draining",
-                                             "connections",  "query_rate", "other"};
+constexpr const char* kTurnedAwayLabels[] = {"channel_busy", "max_calls", "draining", "connections",
+                                             "query_rate",   "origin",    "other"};
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -163,7 +163,8 @@ std::string ExchangeMetrics::Render(const Gauges& g) const {
   x.Sample("", g.open_connections);
   x.Family("visitors_turned_away_total", "counter",
            "Connections answered busy or refused, by reason: channel_busy, max_calls, draining (stopping), "
-           "connections (a connection limit), query_rate (address queries over their rate).");
+           "connections (a connection limit), query_rate (address queries over their rate), origin (a web "
+           "page's WebSocket from another site).");
   for (const char* label : kTurnedAwayLabels)
     x.Sample(Label("reason", label), static_cast<double>(Find(turned_away_, label)));
   x.Family("address_queries_total", "counter", "Address queries, by result.");

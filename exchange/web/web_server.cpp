@@ -125,9 +125,10 @@ void WebServer::OpenCall(struct http_conn* conn, const struct http_msg* msg) {
   std::string origin = origin_header != nullptr ? Text(origin_header->val) : std::string();
   if (!OriginAllowed(origin, Header(msg, HTTP_HDR_HOST), config_.origins)) {
     http_ereply(conn, 403, "Forbidden");
-    Emit(ExchangeEvent::Kind::ConnectionRefused, peer.ToString(),
-         "web call from " + peer.ToString() + " refused: origin \"" + origin.substr(0, 100) +
-             "\" not allowed");
+    Emit(
+        ExchangeEvent::Kind::ConnectionRefused, peer.ToString(),
+        "web call from " + peer.ToString() + " refused: origin \"" + origin.substr(0, 100) + "\" not allowed",
+        "origin");
     return;
   }
   int open = 0;
@@ -136,7 +137,7 @@ void WebServer::OpenCall(struct http_conn* conn, const struct http_msg* msg) {
   if (open >= config_.max_calls || !context_.limits.OpenConnection(peer.ip)) {
     http_ereply(conn, 503, "Service Unavailable");
     Emit(ExchangeEvent::Kind::ConnectionRefused, peer.ToString(),
-         "web call from " + peer.ToString() + " refused: too many connections");
+         "web call from " + peer.ToString() + " refused: too many connections", "connections");
     return;
   }
   auto slot = std::make_unique<Slot>();
@@ -157,8 +158,14 @@ void WebServer::OpenCall(struct http_conn* conn, const struct http_msg* msg) {
   call.peer = peer;
   call.tcp_port = static_cast<uint16_t>(port_);
   call.udp_port = static_cast<uint16_t>(media_.port());
-  Answer answer =
-      context_.ActiveCalls() >= context_.config.limits.max_calls ? Answer::kBusy : Answer::kAnswer;
+  Answer answer = Answer::kAnswer;
+  if (context_.draining) {
+    answer = Answer::kBusy;
+    call.busy_reason = "draining";
+  } else if (context_.ActiveCalls() >= context_.config.limits.max_calls) {
+    answer = Answer::kBusy;
+    call.busy_reason = "max_calls";
+  }
   WebCall::Parts parts;
   parts.env = &context_.call_env;
   parts.config = &config_;
@@ -203,9 +210,10 @@ void WebServer::ReapSoon() {
                  [this] { calls_.remove_if([](const std::unique_ptr<Slot>& s) { return s->finished(); }); });
 }
 
-void WebServer::Emit(ExchangeEvent::Kind kind, std::string peer, std::string text) const {
+void WebServer::Emit(ExchangeEvent::Kind kind, std::string peer, std::string text, const char* reason) const {
   ExchangeEvent e;
   e.kind = kind;
+  e.reason = reason;
   e.peer = std::move(peer);
   e.port = port_;
   e.text = std::move(text);

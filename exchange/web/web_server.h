@@ -50,7 +50,7 @@ class WebServer {
   void OpenCall(struct http_conn* conn, const struct http_msg* msg);
   void Release(Slot& slot);
   void ReapSoon();
-  void Emit(ExchangeEvent::Kind kind, std::string peer, std::string text) const;
+  void Emit(ExchangeEvent::Kind kind, std::string peer, std::string text, const char* reason = nullptr) const;
 
   ServerContext& context_;
   WebConfig config_;
