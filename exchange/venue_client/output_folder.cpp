@@ -53,7 +53,7 @@ bool OutputFolder::Open(const std::string& output, std::string* problem) {
 
 bool OutputFolder::Write(const std::string& name, const std::string& bytes, std::string* problem) {
   std::string path = Path(name);
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return Fail(problem, "cannot create " + path);
   size_t done = 0;
   while (done < bytes.size()) {
