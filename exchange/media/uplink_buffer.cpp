@@ -14,17 +14,18 @@ constexpr int64_t kBlock = static_cast<int64_t>(kClientBlockSamples);
 constexpr int64_t kRingBlocks = 64;
 // The hold never goes above this, however rough the network: past it, talking becomes awkward.
 constexpr int64_t kMaxHold = 200 * kSamplesPerMs;
-// Before any jitter has been seen the buffer holds one frame plus this much.
-constexpr int64_t kStartExtra = 20 * kSamplesPerMs;
-// Above its target, the hold is cut in quiet stretches once it is a frame over, and even in speech once it
-// is a frame and this much over (a start always lands up to a frame above the target, which may itself
-// shrink by the start-up allowance).
-constexpr int64_t kSpeechDropMargin = 30 * kSamplesPerMs;
-// In quiet stretches the hold is brought up to a little above its target whenever it is less than this
-// above it, so that a slow client's clock has that much to eat into before the next pause; in speech it is
-// let grow only when short by the larger margin (a late block would stall playback and grow it anyway).
-constexpr int64_t kQuietInsertBelow = 4 * kSamplesPerMs;
-constexpr int64_t kQuietInsertTo = 12 * kSamplesPerMs;
+// Before any jitter has been seen the buffer holds one frame plus this much: a first block that comes late
+// makes it wait (and grow) at once, so starting high only adds delay to calm calls.
+constexpr int64_t kStartExtra = 2 * kSamplesPerMs;
+// Above its target, the hold is cut in quiet stretches once it is this much over, down to kQuietKeep over;
+// in speech only once it is a frame and kSpeechDropMargin over (a cut in speech is heard, like a lost block,
+// and a start always lands up to a frame above the target: the first quiet stretch takes that back).
+constexpr int64_t kQuietDropAbove = 8 * kSamplesPerMs;
+constexpr int64_t kQuietKeep = 3 * kSamplesPerMs;
+constexpr int64_t kSpeechDropMargin = 10 * kSamplesPerMs;
+// In quiet stretches the hold is brought up to kQuietKeep above its target whenever it falls below the
+// target (a slow client's clock, a rougher network); in speech it is let grow only when short by this margin
+// (a late block would stall playback and grow it anyway).
 constexpr int64_t kSpeechInsertMargin = 30 * kSamplesPerMs;
 // The target shrinks by one millisecond every this many frames while the jitter stays below it.
 constexpr int kShrinkEveryFrames = 4;
@@ -245,11 +246,11 @@ bool UplinkBuffer::TryStart(uint64_t now_ms) {
 int64_t UplinkBuffer::Steer(int64_t hold) {
   const int64_t frame = static_cast<int64_t>(frame_samples_);
   const int64_t excess = hold - target_;
-  if (excess > frame) {
-    // Drop, down to where quiet stretches hold it (or by a frame, in speech), but keep at least a frame of
-    // what has arrived.
+  if (excess > kQuietDropAbove) {
+    // Drop, down to where quiet stretches hold it (by at most a frame at a time), but keep at least a frame
+    // of what has arrived.
     const int64_t room = NewestEnd() - read_pos_ - frame;
-    const int64_t quiet_drop = std::min({excess - kQuietInsertTo, frame, room});
+    const int64_t quiet_drop = std::min({excess - kQuietKeep, frame, room});
     const int64_t speech_drop = std::min({excess, frame, room});
     if (quiet_drop > 0 && Quiet(read_pos_, read_pos_ + quiet_drop)) {
       stats_.dropped_samples += static_cast<uint64_t>(quiet_drop);
@@ -261,8 +262,8 @@ int64_t UplinkBuffer::Steer(int64_t hold) {
     return 0;
   }
   int64_t insert = 0;
-  if (excess < kQuietInsertBelow && last_quiet_ && Quiet(read_pos_, read_pos_ + frame)) {
-    insert = std::min(kQuietInsertTo - excess, frame);
+  if (excess < 0 && last_quiet_ && Quiet(read_pos_, read_pos_ + frame)) {
+    insert = std::min(kQuietKeep - excess, frame);
   } else if (-excess > kSpeechInsertMargin) {
     insert = std::min(-excess, frame);
   }

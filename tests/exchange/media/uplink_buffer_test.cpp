@@ -226,14 +226,18 @@ TEST(UplinkNetwork, LostBlocksAreCoveredAndEverythingElseStaysInPlace) {
   UplinkBuffer buffer;
   const Output out = Drive(buffer, arrivals, 0, 400 * 16 + 300);
 
-  // The output keeps time: the samples after each gap sit exactly where they would have been.
-  ASSERT_GE(out.audio.size(), stream.size());
-  for (size_t i = 0; i < stream.size(); ++i) {
+  // The output keeps time: the samples after each gap sit where they would have been, or earlier by what
+  // was skipped of a gap to bring the start-up's excess hold down.
+  const size_t skipped = static_cast<size_t>(buffer.stats().dropped_samples);
+  EXPECT_LE(skipped, 160u);
+  size_t shift = 0;
+  for (size_t i = 0; i < stream.size(); i += kClientBlockSamples) {
     const int64_t sequence = static_cast<int64_t>(i) / kBlock + 1;
-    const bool lost = sequence % 13 == 0 || (sequence >= 200 && sequence < 204);
-    if (!lost) {
-      ASSERT_EQ(out.audio[i], stream[i]) << "sample " << i;
-    }
+    if (sequence % 13 == 0 || (sequence >= 200 && sequence < 204)) continue;
+    const std::vector<uint8_t> block(stream.begin() + i, stream.begin() + i + kClientBlockSamples);
+    while (shift <= skipped && FirstDifference(block, out.audio, i - shift) != kSame)
+      ++shift;
+    ASSERT_LE(shift, skipped) << "block " << sequence;
   }
   EXPECT_EQ(buffer.stats().lost, dropped);
   EXPECT_EQ(buffer.stats().late, 0u);
@@ -503,10 +507,11 @@ TEST_P(UplinkDrift, TheHoldStaysBoundedOverTenMinutes) {
     EXPECT_GE(static_cast<double>(buffer.stats().dropped_samples), 0.9 * drift_samples);
     EXPECT_LE(static_cast<double>(buffer.stats().dropped_samples), 1.1 * drift_samples + 800);
   } else {
-    // A slow one: the shortfall is filled in, and nothing it sent is thrown away.
+    // A slow one: the shortfall is filled in, and nothing it sent is thrown away (but for the start's
+    // excess hold, in a pause).
     EXPECT_GE(static_cast<double>(buffer.stats().inserted_samples + 160 * buffer.stats().concealed),
               -0.9 * drift_samples);
-    EXPECT_EQ(buffer.stats().dropped_samples, 0u);
+    EXPECT_LE(buffer.stats().dropped_samples, 160u);
     EXPECT_EQ(buffer.stats().lost, 0u);
     if (c.pauses) {
       // With pauses to do it in, the hold grows there: no frame of speech is ever made up.
