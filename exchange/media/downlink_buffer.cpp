@@ -1,6 +1,7 @@
 #include "exchange/media/downlink_buffer.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "exchange/protocol/alaw.h"
@@ -24,20 +25,35 @@ constexpr int kSequenceJump = 1000;
 constexpr int64_t kMaxBacklog = 120 * kSamplesPerMs;
 // Blocks concealed in a row while waiting, after which the stream is taken to have stopped.
 constexpr int kStopAfterBlocks = 6;
-// Reads over which the lowest backlog is watched before deciding it could be trimmed.
+// How long a gap in the numbering keeps a packet's allowance in place.
+constexpr uint64_t kGapMemoryMs = 10000;
+// Reads over which the lowest backlog is watched; the last four windows (2 s) decide whether it could be
+// trimmed, so that a rare meeting of a packet's arrival with a late read (the timer firing a little late)
+// has been seen too.
 constexpr int kTrimWindow = 32;
-// A backlog that never drops below what a fresh start leaves after a read (a packet and a block) plus this
-// much has latency to spare.
-constexpr int64_t kTrimSlack = 8 * kSamplesPerMs;
+// What the backlog keeps before a read beyond the block it needs: this much for the pacer's timer firing a
+// little late, plus the arrival jitter's spread (at most one packet)...
+constexpr int64_t kKeep = 2 * kSamplesPerMs;
+// ...and is trimmed only once it has this much more to spare, so that it is not trimmed back and forth.
+constexpr int64_t kTrimSlack = 2 * kSamplesPerMs;
 
 }  // namespace
 
 DownlinkBuffer::DownlinkBuffer() : ring_(kRing, kAlawSilence), present_(kRing, 0) {}
 
 int64_t DownlinkBuffer::StartLevel() const {
-  // What the pacer needs to ride from one packet to the next (a packet and a block), plus one more packet
-  // so that a packet overtaken by its successor is still in time.
-  return 2 * static_cast<int64_t>(packet_samples_) + kBlock;
+  // What the pacer needs to ride from one packet to the next whatever the two clocks' phase (a packet and a
+  // block), plus the arrival jitter seen so far. The watch over the backlog then trims what the phase
+  // does not need.
+  return static_cast<int64_t>(packet_samples_) + kBlock + Allowance();
+}
+
+int64_t DownlinkBuffer::Allowance() const {
+  // A packet missing when its successor comes (lost, or overtaken) is told from a late one only if the
+  // successor is in before the gap's turn: after one, a packet more is kept for a while.
+  const int64_t packet = static_cast<int64_t>(packet_samples_);
+  if (gap_seen_ && now_ms_ < last_gap_ms_ + kGapMemoryMs) return packet;
+  return std::min(jitter_.spread(), packet);
 }
 
 int64_t DownlinkBuffer::MaxBacklog() const {
@@ -64,6 +80,10 @@ bool DownlinkBuffer::SeenBefore(uint16_t sequence, bool* new_source, bool* fills
   }
   if (distance > 0) {
     stats_.lost += static_cast<uint64_t>(distance - 1);
+    if (distance > 1) {
+      gap_seen_ = true;
+      last_gap_ms_ = now_ms_;
+    }
     seen_mask_ = distance < 64 ? (seen_mask_ << distance) | 1 : 1;
     highest_seq_ = sequence;
     return false;
@@ -102,7 +122,7 @@ void DownlinkBuffer::Store(int64_t position, const uint8_t* payload, size_t samp
 
 void DownlinkBuffer::Put(uint16_t rtp_sequence, uint32_t rtp_timestamp, const uint8_t* payload,
                          size_t samples, uint64_t now_ms) {
-  (void)now_ms;  // placement is by timestamp alone; the reader's ticks are the clock
+  now_ms_ = now_ms;
   if (payload == nullptr || samples < kMinPacket || samples > kMaxPacket) {
     ++stats_.rejected;
     return;
@@ -135,7 +155,10 @@ void DownlinkBuffer::Put(uint16_t rtp_sequence, uint32_t rtp_timestamp, const ui
     offset_ += newest_end_ - position;
     position = newest_end_;
     ++stats_.resyncs;
+    jitter_.Clear();  // the new stretch runs on a schedule of its own
   }
+  // Placement is by timestamp alone (the reader's ticks are the clock); arrival times tell the jitter.
+  jitter_.Add(static_cast<int64_t>(now_ms) * kSamplesPerMs - position);
   if (timestamp > last_ts_ || resync) last_ts_ = timestamp;
   if (!ever_played_ && position < read_pos_ && read_pos_ - position <= kJump) {
     read_pos_ = position;  // overtaken before anything was played: nothing of it is late yet
@@ -165,9 +188,10 @@ bool DownlinkBuffer::Covered(int64_t from, int64_t to) const {
 }
 
 bool DownlinkBuffer::Quiet(int64_t from, int64_t to) const {
+  // Samples still missing are not quiet: they may yet come, and cutting them would make them late.
   for (int64_t position = from; position < to; ++position) {
     const size_t at = static_cast<size_t>(position % kRing);
-    if (present_[at] && !AlawQuiet(&ring_[at], 1)) return false;
+    if (!present_[at] || !AlawQuiet(&ring_[at], 1)) return false;
   }
   return true;
 }
@@ -205,35 +229,45 @@ bool DownlinkBuffer::TryStart() {
   ever_played_ = true;
   stalled_blocks_ = 0;
   concealer_.Reset();
-  min_level_ = newest_end_ - read_pos_;
+  min_level_ = INT64_MAX;
   window_reads_ = 0;
+  windows_ = 0;
   trim_ = 0;
   return true;
 }
 
-void DownlinkBuffer::WatchBacklog() {
-  const int64_t level = newest_end_ - read_pos_;
-  stats_.backlog_ms = static_cast<int>(level / kSamplesPerMs);
+void DownlinkBuffer::WatchBacklog(int64_t level) {
+  // `level` is what is queued as a read begins: it must hold the block. Over a window of reads its lowest
+  // point shows what the two clocks' phase and the arrivals' jitter really need; the PBX's clock running
+  // ahead of the pacer, a burst, or the start-up leave more. The excess is trimmed, a little at a time in
+  // quiet stretches.
   min_level_ = std::min(min_level_, level);
   if (++window_reads_ < kTrimWindow) return;
-  // The backlog never fell near empty over the whole window: the PBX's clock is ahead of the pacer, or a
-  // burst left extra queued. Trim the excess, a little at a time in quiet stretches.
-  const int64_t spare = min_level_ - static_cast<int64_t>(packet_samples_) - kBlock;
-  trim_ = spare > kTrimSlack ? spare : 0;
-  min_level_ = level;
+  window_mins_[windows_ % window_mins_.size()] = min_level_;
+  ++windows_;
+  min_level_ = INT64_MAX;
   window_reads_ = 0;
+  if (windows_ < window_mins_.size()) return;
+  const int64_t lowest = *std::min_element(window_mins_.begin(), window_mins_.end());
+  const int64_t spare = lowest - kBlock - kKeep - Allowance();
+  trim_ = spare > kTrimSlack ? spare : 0;
 }
 
 bool DownlinkBuffer::Read(uint8_t* block, uint64_t now_ms) {
-  (void)now_ms;
+  now_ms_ = now_ms;
   if (!any_ || block == nullptr) return false;
   if (!playing_ && !TryStart()) return false;
+  WatchBacklog(newest_end_ - read_pos_);
   if (trim_ > 0) {
     const int64_t cut = std::min({trim_, kBlock, newest_end_ - read_pos_ - kBlock});
     if (cut > 0 && Quiet(read_pos_, read_pos_ + cut)) {
       stats_.dropped_samples += static_cast<uint64_t>(cut);
       AdvanceTo(read_pos_ + cut);
       trim_ -= cut;
+      // What is cut now was not spare in the windows that saw it.
+      for (int64_t& level_seen : window_mins_)
+        level_seen -= cut;
+      min_level_ -= cut;
     }
   }
   bool concealed;
@@ -260,7 +294,7 @@ bool DownlinkBuffer::Read(uint8_t* block, uint64_t now_ms) {
   }
   ++stats_.blocks;
   if (concealed) ++stats_.concealed;
-  WatchBacklog();
+  stats_.backlog_ms = static_cast<int>((newest_end_ - read_pos_) / kSamplesPerMs);
   return true;
 }
 

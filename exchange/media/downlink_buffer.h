@@ -1,15 +1,18 @@
 // The PBX's voice on its way to the client. RTP comes in packets of 10 to 60 ms, possibly reordered,
 // duplicated or lost, on the PBX's clock; the client plays every datagram the moment it arrives and keeps no
 // buffer, so it must be fed one 16 ms block (128 samples of A-law) per tick of the call's pacer. This buffer
-// lays packets out by timestamp, waits about one packet for stragglers, cuts the stream into blocks and
-// covers gaps. Time comes in from the owner; nothing here touches a socket or a clock.
+// lays packets out by timestamp, keeps what the two clocks' phase needs plus the arrival jitter it sees (at
+// most a packet more), cuts the stream into blocks and covers gaps. Time comes in from the owner; nothing
+// here touches a socket or a clock.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "exchange/media/concealer.h"
+#include "exchange/media/jitter_estimate.h"
 
 namespace exchange {
 
@@ -37,8 +40,9 @@ class DownlinkBuffer {
            uint64_t now_ms);
 
   // Called every 16 ms. Fills `block` with kClientBlockSamples bytes and returns true, or returns false when
-  // there is nothing to play: not started (it starts once two packets and a block are queued: what the
-  // pacer needs plus one packet for reordering), or the stream stopped (after ~100 ms of covering for it).
+  // there is nothing to play: not started (it starts once a packet and a block are queued, plus the jitter
+  // seen: what the pacer needs whatever the clocks' phase), or the stream stopped (after ~100 ms of covering
+  // for it).
   bool Read(uint8_t* block, uint64_t now_ms);
 
   const Stats& stats() const { return stats_; }
@@ -46,6 +50,7 @@ class DownlinkBuffer {
  private:
   bool SeenBefore(uint16_t sequence, bool* new_source, bool* fills_gap);
   int64_t StartLevel() const;
+  int64_t Allowance() const;
   int64_t MaxBacklog() const;
   void AdvanceTo(int64_t position);
   void Store(int64_t position, const uint8_t* payload, size_t samples);
@@ -53,11 +58,12 @@ class DownlinkBuffer {
   bool Quiet(int64_t from, int64_t to) const;
   bool CopyOut(uint8_t* out);
   bool TryStart();
-  void WatchBacklog();
+  void WatchBacklog(int64_t level);
 
   std::vector<uint8_t> ring_;     // samples, by stream position modulo its size
   std::vector<uint8_t> present_;  // 1 where ring_ holds a received sample not yet played
   Concealer concealer_;
+  JitterEstimate jitter_;
   Stats stats_;
 
   bool any_ = false;           // a packet has been accepted
@@ -69,9 +75,14 @@ class DownlinkBuffer {
   int64_t read_pos_ = 0;       // stream position of the next sample to play
   size_t packet_samples_ = 0;  // size of the latest packet: the reorder slack
   int stalled_blocks_ = 0;
-  int64_t min_level_ = 0;  // lowest backlog over the current watch window
+  int64_t min_level_ = 0;  // lowest backlog before a read over the current watch window
   int window_reads_ = 0;
-  int64_t trim_ = 0;  // samples to drop in the next quiet stretches
+  std::array<int64_t, 4> window_mins_{};  // the lowest backlog of each of the last windows
+  size_t windows_ = 0;                    // windows watched since the start
+  int64_t trim_ = 0;                      // samples to drop in the next quiet stretches
+  uint64_t now_ms_ = 0;                   // the latest time given to Put or Read
+  bool gap_seen_ = false;                 // a packet was missing when its successor came...
+  uint64_t last_gap_ms_ = 0;              // ...the last time at this time
 
   bool seq_known_ = false;
   uint16_t highest_seq_ = 0;

@@ -161,11 +161,13 @@ bool UplinkBuffer::Covered(int64_t from, int64_t to) const {
 }
 
 bool UplinkBuffer::Quiet(int64_t from, int64_t to) const {
+  // Blocks still missing are not quiet: they may yet come, and cutting them would make them late.
   for (int64_t position = from; position < to;) {
     const int64_t index = FloorBlock(position);
     const int64_t end = std::min(to, (index + 1) * kBlock);
-    if (Held(index) && !AlawQuiet(ring_.data() + (index % kRingBlocks) * kBlock + (position - index * kBlock),
-                                  static_cast<size_t>(end - position))) {
+    if (!Held(index) ||
+        !AlawQuiet(ring_.data() + (index % kRingBlocks) * kBlock + (position - index * kBlock),
+                   static_cast<size_t>(end - position))) {
       return false;
     }
     position = end;
