@@ -2,10 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
 
+#include "exchange/daemon/config_checks.h"
 #include "exchange/daemon/config_values.h"
 #include "exchange/daemon/ini_file.h"
 #include "exchange/daemon/secret_file.h"
@@ -36,8 +39,10 @@ bool ValidDialString(std::string_view dial) {
 }
 
 std::string Quoted(std::string_view value) {
-  return "\"" + GbkToDisplay(value) + "\"";
+  return "\"" + ShowValue(value) + "\"";
 }
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 class Loader {
  public:
@@ -45,7 +50,11 @@ class Loader {
          DaemonConfig* out, std::vector<std::string>* problems)
       : file_(file), base_folder_(base_folder), built_in_(built_in), out_(out), problems_(problems) {}
 
-  void Run(const std::vector<IniSection>& sections) {
+  void Run(const std::vector<IniSection>& sections, int unprivileged_port_start) {
+    for (const IniSection& section : sections) {
+      for (const IniEntry& e : section.entries)
+        lines_[section.name + "." + e.key] = e.line;
+    }
     std::map<std::string, int> seen;
     for (const IniSection& section : sections) {
       if (section.name.empty()) {
@@ -73,7 +82,7 @@ class Loader {
       } else if (section.name == "web") {
         WebSection(section);
       } else {
-        Problem(section.line, "unknown section [" + GbkToDisplay(section.name) +
+        Problem(section.line, "unknown section [" + ShowValue(section.name) +
                                   "] (known: [exchange], [limits], [dial], [sip], [web])");
       }
     }
@@ -83,6 +92,14 @@ class Loader {
       AddBuiltInExtensions(&out_->exchange.dial_plan);
       out_->notes.push_back(file_ + ": no dial lines: only the built-in test extensions can be dialled");
     }
+    CheckContext context;
+    context.forwarded_ports = forwarded_ports_;
+    context.unprivileged_port_start = unprivileged_port_start;
+    CheckAcrossKeys(
+        *out_, lines_, context, [this](int line, const std::string& what) { Problem(line, what); },
+        [this](int line, const std::string& what) {
+          out_->notes.push_back(file_ + ":" + std::to_string(line) + ": " + what);
+        });
   }
 
  private:
@@ -96,7 +113,7 @@ class Loader {
     for (const IniEntry& e : section.entries) {
       auto [it, fresh] = keys.emplace(e.key, e.line);
       if (!fresh) {
-        Problem(e.line, "[" + section.name + "] " + GbkToDisplay(e.key) + " is given twice (first on line " +
+        Problem(e.line, "[" + section.name + "] " + ShowValue(e.key) + " is given twice (first on line " +
                             std::to_string(it->second) + ")");
         ok = false;
       }
@@ -129,7 +146,6 @@ class Loader {
     std::vector<std::string> publics;
     int servers_line = section.line;
     int publics_line = 0;
-    int ports_line = section.line;
     long value = 0;
     for (const IniEntry& e : section.entries) {
       const std::string& k = e.key;
@@ -140,7 +156,6 @@ class Loader {
           Problem(e.line, "address_listen must be an IPv4 address (got " + Quoted(e.value) + ")");
       } else if (k == "address_port") {
         if (Int(e, 1, 65535, &value)) x.address_port = static_cast<int>(value);
-        ports_line = e.line;
       } else if (k == "phone_servers") {
         listen = SplitList(e.value);
         servers_line = e.line;
@@ -149,9 +164,13 @@ class Loader {
         publics_line = e.line;
       } else if (k == "base_port") {
         if (Int(e, 1024, 65535 - 2 * kChannels + 1, &value)) x.phone_base_port = static_cast<int>(value);
-        ports_line = e.line;
       } else if (k == "voice_port") {
         if (Int(e, 0, 65535, &value)) x.voice_port = static_cast<int>(value);
+      } else if (k == "forwarded_ports") {
+        if (e.value == "yes" || e.value == "no")
+          forwarded_ports_ = e.value == "yes";
+        else
+          Problem(e.line, "forwarded_ports must be yes or no (got " + Quoted(e.value) + ")");
       } else if (k == "drain_seconds") {
         if (Seconds(e, 0, 3600, &value)) out_->drain_seconds = static_cast<int>(value);
       } else if (k == "log_level") {
@@ -163,16 +182,10 @@ class Loader {
         Problem(e.line,
                 "[exchange] has no key " + Quoted(k) +
                     " (known: address_listen, address_port, phone_servers, public_addresses, base_port, "
-                    "voice_port, drain_seconds, log_level, metrics)");
+                    "voice_port, forwarded_ports, drain_seconds, log_level, metrics)");
       }
     }
     PhoneServers(listen, servers_line, publics, publics_line);
-    for (int k = 0; k < kChannels; ++k) {
-      if (x.address_port == x.phone_base_port + 2 * k)
-        Problem(ports_line, "address_port " + std::to_string(x.address_port) +
-                                " is also the TCP port of channel " + std::to_string(k) + " (base_port + " +
-                                std::to_string(2 * k) + ")");
-    }
   }
 
   void PhoneServers(const std::vector<std::string>& listen, int servers_line,
@@ -330,26 +343,40 @@ class Loader {
   }
 
   void SipSection(const IniSection& section) {
-    std::vector<std::pair<std::string, std::string>> entries;
+    // A section with problems still counts as present, so dial lines to "sip" add no false complaints.
+    out_->has_sip = true;
+    std::vector<const IniEntry*> left;
     for (const IniEntry& e : section.entries)
-      entries.emplace_back(e.key, e.key == "credentials_file" ? Absolute(e.value) : e.value);
-    std::string error;
-    if (!ParseSipSettings(entries, &out_->sip, &error)) {
+      left.push_back(&e);
+    std::vector<std::string> dropped;
+    // The settings reader stops at its first complaint: the entry it names is reported and left out, and
+    // the rest read again, until every problem of the section is known.
+    for (size_t round = 0; round <= section.entries.size(); ++round) {
+      std::vector<std::pair<std::string, std::string>> entries;
+      for (const IniEntry* e : left)
+        entries.emplace_back(e->key, e->key == "credentials_file" ? Absolute(e->value) : e->value);
+      std::string error;
+      if (ParseSipSettings(entries, &out_->sip, &error)) return;
       // Points at the key the complaint names, else at the section; the values are not repeated here.
-      int line = section.line;
-      for (const IniEntry& e : section.entries) {
-        if (error.rfind(e.key + " ", 0) == 0 || error.rfind(e.key + ":", 0) == 0 ||
-            error.find("'" + e.key + "'") != std::string::npos ||
-            error.find("] " + e.key + " ") != std::string::npos) {
-          line = e.line;
+      auto named = left.end();
+      for (auto it = left.begin(); it != left.end(); ++it) {
+        const std::string& key = (*it)->key;
+        if (error.rfind(key + " ", 0) == 0 || error.rfind(key + ":", 0) == 0 ||
+            error.find("'" + key + "'") != std::string::npos ||
+            error.find("] " + key + " ") != std::string::npos) {
+          named = it;
           break;
         }
       }
+      bool follow_on = false;  // "server is required" after the server's own line was reported
+      for (const std::string& key : dropped)
+        follow_on = follow_on || error.find("] " + key + " is required") != std::string::npos;
       if (error.rfind("[sip] ", 0) != 0) error = "[sip] " + error;
-      Problem(line, error);
-      return;
+      if (!follow_on) Problem(named == left.end() ? section.line : (*named)->line, error);
+      if (named == left.end()) return;
+      dropped.push_back((*named)->key);
+      left.erase(named);
     }
-    out_->has_sip = true;
   }
 
   void DialSection(const IniSection& section) {
@@ -431,7 +458,7 @@ class Loader {
       return false;
     }
     if (!problem.empty()) {
-      Problem(e.line, "dial " + e.key + " = " + GbkToDisplay(e.value) + ": " + problem);
+      Problem(e.line, "dial " + e.key + " = " + ShowValue(e.value) + ": " + problem);
       return false;
     }
     return true;
@@ -443,6 +470,8 @@ class Loader {
   DaemonConfig* out_;
   std::vector<std::string>* problems_;
   const IniSection* dial_ = nullptr;
+  KeyLines lines_;
+  bool forwarded_ports_ = false;
 };
 
 }  // namespace
@@ -460,16 +489,31 @@ DaemonConfig DefaultDaemonConfig() {
 }
 
 bool ParseDaemonConfig(std::string_view text, const std::string& file_name, const std::string& base_folder,
-                       const FarEndRegistry& built_in, DaemonConfig* out,
-                       std::vector<std::string>* problems) {
+                       const FarEndRegistry& built_in, DaemonConfig* out, std::vector<std::string>* problems,
+                       int unprivileged_port_start) {
   *out = DaemonConfig();
   out->source = file_name;
   size_t before = problems->size();
+  // Editors on Windows start UTF-8 files with a byte-order mark.
+  if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) text.remove_prefix(kByteOrderMark.size());
+  int line = 1;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = std::min(text.find('\n', start), text.size());
+    size_t bad = FindInvalidUtf8(text.substr(start, end - start));
+    if (bad != std::string_view::npos) {
+      char byte[8];
+      std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(text[start + bad]));
+      problems->push_back(file_name + ":" + std::to_string(line) + ": byte " + byte + " at column " +
+                          std::to_string(bad + 1) + " is not UTF-8: save the file as UTF-8");
+    }
+    start = end + 1;
+    ++line;
+  }
   std::vector<ConfigProblem> syntax;
   std::vector<IniSection> sections = ParseIni(text, &syntax);
   for (const ConfigProblem& p : syntax)
     problems->push_back(file_name + ":" + std::to_string(p.line) + ": " + p.what);
-  Loader(file_name, base_folder, built_in, out, problems).Run(sections);
+  Loader(file_name, base_folder, built_in, out, problems).Run(sections, unprivileged_port_start);
   return problems->size() == before;
 }
 

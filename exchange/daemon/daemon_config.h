@@ -15,6 +15,10 @@
 
 namespace exchange {
 
+// The lowest port the current user may bind: 0 for root, else the kernel's
+// net.ipv4.ip_unprivileged_port_start (1024 unless changed).
+int UnprivilegedPortStart();
+
 struct MetricsEndpoint {
   bool enabled = true;
   std::string address = "127.0.0.1";
@@ -44,8 +48,11 @@ DaemonConfig DefaultDaemonConfig();
 // Reads a venue's file `text` (named `file_name` in messages; relative secret files are taken from
 // `base_folder`). `built_in` holds the far-end kinds other than "sip", whose CheckTarget validates their dial
 // lines. Every problem found is added as "file:line: what is wrong"; returns true when there is none.
+// The text is UTF-8 (a leading byte-order mark is skipped). Ports below `unprivileged_port_start` are
+// refused (0 for root: UnprivilegedPortStart() tells the current user's).
 bool ParseDaemonConfig(std::string_view text, const std::string& file_name, const std::string& base_folder,
-                       const FarEndRegistry& built_in, DaemonConfig* out, std::vector<std::string>* problems);
+                       const FarEndRegistry& built_in, DaemonConfig* out, std::vector<std::string>* problems,
+                       int unprivileged_port_start = UnprivilegedPortStart());
 
 // The same for the file at `path` (at most 1 MiB).
 bool LoadDaemonConfig(const std::string& path, const FarEndRegistry& built_in, DaemonConfig* out,

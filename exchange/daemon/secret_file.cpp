@@ -18,7 +18,13 @@ constexpr size_t kMaxSecretFile = 4096;
 
 bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error) {
   // Opened first and checked through the descriptor, so the file checked is the file read.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0 && errno == ELOOP) {
+    *error = path +
+             " is a symbolic link: name the file itself (a secret is not read through a link, which "
+             "could point anywhere)";
+    return false;
+  }
   if (fd < 0) {
     *error = path + ": " + std::strerror(errno);
     return false;

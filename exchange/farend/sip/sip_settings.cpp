@@ -164,6 +164,12 @@ bool ParseRtpPorts(const std::string& text, SipSettings* out, std::string* error
 
 bool ReadCredentials(const std::string& path, SipSettings* out, std::string* error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0 && errno == ELOOP) {
+    *error = "credentials_file " + path +
+             " is a symbolic link: name the file itself (a secret is not read through a link, which could "
+             "point anywhere)";
+    return false;
+  }
   if (fd < 0) {
     *error = "credentials_file " + path + ": " + std::strerror(errno);
     return false;

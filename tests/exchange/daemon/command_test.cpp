@@ -83,9 +83,9 @@ TEST(CommandLineTest, HelpNamesEveryOptionAndKey) {
 TEST(CommandTest, CheckConfigSaysWhatIsWrongAndWhere) {
   TempFolder folder;
   std::string good =
-      folder.Write("good.conf", "[exchange]\naddress_port = 42765\n[dial]\n3368 = echo\n", 0644);
+      folder.Write("good.conf", "[exchange]\naddress_port = 32765\n[dial]\n3368 = echo\n", 0644);
   std::string bad = folder.Write(
-      "bad.conf", "[exchange]\naddress_port = 42765\nbase_port = 80\n[dial]\n3368 = fax\n", 0644);
+      "bad.conf", "[exchange]\naddress_port = 32765\nbase_port = 80\n[dial]\n3368 = fax\n", 0644);
   {
     DaemonProcess p(PELVARINE_EXCHANGE, {"--check-config", good});
     EXPECT_EQ(p.WaitForExit(kWait), 0);

@@ -1,6 +1,7 @@
 #include "exchange/daemon/daemon_config.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "exchange/daemon/daemon.h"
 #include "tests/exchange/daemon/temp_folder.h"
@@ -17,7 +18,8 @@ class DaemonConfigTest : public ::testing::Test {
   // Parses `text` as "venue.conf" in the temporary folder; the problems are kept in problems_.
   bool Parse(const std::string& text) {
     problems_.clear();
-    return ParseDaemonConfig(text, "venue.conf", folder_.path(), built_in_, &config_, &problems_);
+    // As an ordinary user, whoever runs the tests: ports below 1024 are refused.
+    return ParseDaemonConfig(text, "venue.conf", folder_.path(), built_in_, &config_, &problems_, 1024);
   }
   // The one problem reported, for the cases that must report exactly one.
   std::string OnlyProblem() {
@@ -78,8 +80,9 @@ TEST_F(DaemonConfigTest, ReadsAVenueFile) {
 address_listen = 0.0.0.0      # every interface
 address_port = 32765
 phone_servers = 10.0.0.5, 10.0.0.6
-public_addresses = 203.0.113.5,203.0.113.6
+public_addresses = 81.2.69.5,81.2.69.6
 base_port = 21000
+forwarded_ports = yes
 voice_port = 25000
 log_level = debug
 metrics = 127.0.0.1:9500
@@ -110,7 +113,7 @@ direct_prefixes = 0,1
   EXPECT_EQ(x.address_listen, "0.0.0.0");
   ASSERT_EQ(x.phone_servers.size(), 2u);
   EXPECT_EQ(x.phone_servers[1].listen, "10.0.0.6");
-  EXPECT_EQ(x.phone_servers[1].public_address, "203.0.113.6");
+  EXPECT_EQ(x.phone_servers[1].public_address, "81.2.69.6");
   EXPECT_EQ(x.phone_base_port, 21000);
   EXPECT_EQ(x.voice_port, 25000);
   EXPECT_EQ(config_.log_level, LogLevel::kDebug);
@@ -184,8 +187,8 @@ TEST_F(DaemonConfigTest, EachBadValueNamesItsLineAndKey) {
        "venue.conf:3: public_addresses names 1 address(es) but phone_servers 2"},
       {"[exchange]\nphone_servers = 10.0.0.1\npublic_addresses = 0.0.0.0\n",
        "venue.conf:3: public_addresses: \"0.0.0.0\" is not an IPv4 address a client can reach"},
-      {"[exchange]\naddress_port = 20484\n",
-       "venue.conf:2: address_port 20484 is also the TCP port of channel 2"},
+      {"[exchange]\naddress_port = 20484\nforwarded_ports = yes\n",
+       "venue.conf:2: the address server (TCP 127.0.0.1:20484) and channel 2 (TCP 127.0.0.1:20484) take"},
       {"[limits]\nmax_calls = 0\n", "venue.conf:2: max_calls must be a whole number from 1 to 100000"},
       {"[limits]\nmax_connections = many\n", "venue.conf:2: max_connections must be"},
       {"[limits]\nconnections_per_source = 0\n", "venue.conf:2: connections_per_source must be"},
@@ -210,6 +213,71 @@ TEST_F(DaemonConfigTest, EveryProblemOfAFileIsReportedAtOnce) {
   EXPECT_EQ(problems_[0].rfind("venue.conf:2:", 0), 0u);
   EXPECT_EQ(problems_[1].rfind("venue.conf:3:", 0), 0u);
   EXPECT_EQ(problems_[2].rfind("venue.conf:5:", 0), 0u);
+}
+
+// What --check-config catches before a start or a reload would fail: each case's problems (all of them, in
+// one pass, parts of their text) or, for a valid file, a part of its one note.
+TEST_F(DaemonConfigTest, CheckCatchesWhatWouldFailLater) {
+  std::string secret = folder_.Write("real.secret", "pass\n", 0600);
+  symlink(secret.c_str(), (folder_.path() + "/link.secret").c_str());
+  struct Case {
+    std::string text;
+    std::vector<std::string> problems;
+    std::string note = "";
+  };
+  const std::string sip = "[sip]\nserver = sip:192.0.2.10\nuser = visitors\n";
+  const Case cases[] = {
+      // A UTF-8 value is shown as written ("信息"); a byte that is not UTF-8 is named; a BOM is no problem.
+      {"[exchange]\nlog_level = \xE4\xBF\xA1\xE6\x81\xAF\n",
+       {"venue.conf:2: log_level must be error, warn, info or debug (got \"\xE4\xBF\xA1\xE6\x81\xAF\")"}},
+      {"# caf\xE9\n[exchange]\n", {"venue.conf:1: byte 0xE9 at column 6 is not UTF-8"}},
+      {"\xEF\xBB\xBF[exchange]\nlog_level = warn\n[dial]\n3368 = echo\n", {}},
+      // Every [sip] problem at once, and a [sip] with problems still counts for the dial lines.
+      {"[sip]\nserver = sip:192.0.2.10\nuser = a b\nregister = maybe\n[dial]\n3381 = sip 3381\n",
+       {"venue.conf:3: [sip] user must be", "venue.conf:4: [sip] register must be yes or no"}},
+      {"[sip]\nserver = pbx\nuser = visitors\n[dial]\n3381 = sip 3381\n", {"venue.conf:2: [sip] server"}},
+      // Ports the shipped client cannot reach, unless forwarded knowingly.
+      {"[exchange]\naddress_port = 32766\n",
+       {"venue.conf:2: address_port 32766: the shipped client asks for the address server on port 32765 "
+        "only: "
+        "if a port forward brings the client's port here, say so with forwarded_ports = yes"}},
+      {"[exchange]\nbase_port = 30000\n",
+       {"venue.conf:2: base_port 30000: the shipped client calls its channels on ports 20480-20487 only"}},
+      {"[exchange]\naddress_port = 32766\nbase_port = 30000\nforwarded_ports = yes\n[dial]\n3368 = echo\n",
+       {}},
+      // Ports only root may bind; two listeners on one port.
+      {"[exchange]\naddress_port = 80\nforwarded_ports = yes\n",
+       {"venue.conf:2: the address server (TCP 127.0.0.1:80): ports below 1024 need root"}},
+      {"[exchange]\nmetrics = 127.0.0.1:32765\n",
+       {"venue.conf:2: the address server (TCP 127.0.0.1:32765) and metrics (TCP 127.0.0.1:32765) take the "
+        "same port"}},
+      {sip + "local = 0.0.0.0:20483\n",
+       {"venue.conf:4: channel 1's voice (UDP 127.0.0.1:20483) and [sip] local (UDP 0.0.0.0:20483) take"}},
+      {sip + "rtp_ports = 20400-20499\n", {"[sip] rtp_ports (UDP 0.0.0.0:20400-20499) take the same port"}},
+      // A documentation address left from the example is worth a warning, not an error.
+      {"[exchange]\naddress_listen = 0.0.0.0\nphone_servers = 0.0.0.0\npublic_addresses = 203.0.113.10\n"
+       "[dial]\n3368 = echo\n",
+       {},
+       "venue.conf:4: 203.0.113.10 is a documentation address (RFC 5737)"},
+      // A secret behind a symbolic link is refused in plain words.
+      {sip + "credentials_file = link.secret\n",
+       {"venue.conf:4: [sip] credentials_file " + folder_.path() +
+        "/link.secret is a symbolic link: name the "
+        "file itself"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Parse(c.text), c.problems.empty()) << c.text;
+    EXPECT_EQ(problems_.size(), c.problems.size()) << c.text << ::testing::PrintToString(problems_);
+    for (size_t i = 0; i < c.problems.size() && i < problems_.size(); ++i)
+      EXPECT_NE(problems_[i].find(c.problems[i]), std::string::npos) << c.text << "\ngot: " << problems_[i];
+    if (c.problems.empty()) {
+      ASSERT_EQ(config_.notes.size(), c.note.empty() ? 0u : 1u) << ::testing::PrintToString(config_.notes);
+      if (!c.note.empty()) {
+        EXPECT_EQ(config_.notes[0].rfind(c.note, 0), 0u) << config_.notes[0];
+      }
+    }
+  }
+  unlink((folder_.path() + "/link.secret").c_str());
 }
 
 TEST_F(DaemonConfigTest, ListeningOnEveryAddressNeedsThePublicOne) {
@@ -326,7 +394,8 @@ TEST_F(DaemonConfigTest, DirectNumbersNeedAPrivatePasswordFile) {
 }
 
 TEST_F(DaemonConfigTest, LoadReadsTheFileAndRefusesWhatIsNotOne) {
-  std::string file = folder_.Write("exchange.conf", "[exchange]\naddress_port = 42765\n", 0644);
+  std::string file =
+      folder_.Write("exchange.conf", "[exchange]\naddress_port = 42765\nforwarded_ports = yes\n", 0644);
   ASSERT_TRUE(LoadDaemonConfig(file, built_in_, &config_, &problems_)) << ::testing::PrintToString(problems_);
   EXPECT_EQ(config_.exchange.address_port, 42765);
   EXPECT_EQ(config_.source, file);

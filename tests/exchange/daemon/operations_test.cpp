@@ -28,7 +28,7 @@ constexpr milliseconds kWait(5000);
 constexpr int kWaitMs = static_cast<int>(kWait.count());
 
 std::string Config(const std::string& exchange_keys, const std::string& dial) {
-  return "[exchange]\naddress_port = " + std::to_string(kAddressPort) +
+  return "[exchange]\nforwarded_ports = yes\naddress_port = " + std::to_string(kAddressPort) +
          "\nbase_port = " + std::to_string(kBasePort) + "\nmetrics = off\n" + exchange_keys + "[dial]\n" +
          dial;
 }
@@ -87,7 +87,7 @@ TEST_F(OperationsTest, ReloadKeepsTheCallInProgressAndRefusesABrokenFile) {
   // A file with an error is refused whole: 3191 still works, the error is logged with its line.
   folder_.Write("exchange.conf", Config("", "3191 = tone 440\n3368 = trumpet\n"), 0644);
   daemon_->Signal(SIGHUP);
-  EXPECT_NE(daemon_->WaitForLine(path_ + ":7: dial 3368: unknown far-end kind", kWait), "");
+  EXPECT_NE(daemon_->WaitForLine(path_ + ":8: dial 3368: unknown far-end kind", kWait), "");
   EXPECT_NE(daemon_->WaitForLine("reload refused: 1 problem(s)", kWait), "");
   {
     TcpClient phone;

@@ -49,6 +49,7 @@ class DaemonProcessTest : public ::testing::Test {
   void SetUp() override {
     std::string config = folder_.Write("exchange.conf",
                                        "[exchange]\n"
+                                       "forwarded_ports = yes\n"
                                        "address_port = " +
                                            std::to_string(kAddressPort) +
                                            "\n"

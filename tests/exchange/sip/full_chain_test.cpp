@@ -102,6 +102,7 @@ class FullChainTest : public testing::Test {
     ASSERT_TRUE(sipp_.WaitListening(kSippPort, false, 5000));
     std::string config = folder_ + "/exchange.conf";
     std::ofstream(config) << "[exchange]\n"
+                          << "forwarded_ports = yes\n"
                           << "address_port = " << kAddressPort << "\n"
                           << "base_port = " << kBasePort << "\n"
                           << "metrics = off\n"
