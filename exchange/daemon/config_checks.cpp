@@ -59,6 +59,11 @@ std::vector<Listener> Listeners(const DaemonConfig& config) {
     all.push_back({false, sip.local_address, sip.rtp_port_first, sip.rtp_port_last, "[sip] rtp_ports",
                    "sip.rtp_ports"});
   }
+  if (config.web.enabled) {
+    const WebConfig& web = config.web;
+    all.push_back({true, web.listen, web.port, web.port, "[web] listen", "web.listen"});
+    all.push_back({false, web.listen, web.media_port, web.media_port, "[web] media_port", "web.media_port"});
+  }
   return all;
 }
 
@@ -97,6 +102,7 @@ void CheckAcrossKeys(const DaemonConfig& config, const KeyLines& lines, const Ch
   std::set<std::pair<std::string, std::string>> clashes;  // one line per pair of keys, not per port
   for (size_t i = 0; i < all.size(); ++i) {
     const Listener& l = all[i];
+    if (l.first == 0) continue;  // any free port (tests)
     if (l.first < context.unprivileged_port_start && lines.count(l.key) != 0)
       problem(LineOf(lines, l.key), Describe(l) + ": ports below " +
                                         std::to_string(context.unprivileged_port_start) +
@@ -120,6 +126,10 @@ void CheckAcrossKeys(const DaemonConfig& config, const KeyLines& lines, const Ch
                " is a documentation address (RFC 5737), as in the examples: clients cannot reach it; "
                "name the venue's own address");
   }
+  if (config.web.enabled && IsDocumentationAddress(config.web.public_address))
+    note(LineOf(lines, "web.public_address"), "[web] public_address " + config.web.public_address +
+                                                  " is a documentation address (RFC 5737): browsers cannot "
+                                                  "send voice to it");
   if (config.has_sip && IsDocumentationAddress(config.sip.public_address))
     note(LineOf(lines, "sip.public_address"),
          "[sip] public_address " + config.sip.public_address +

@@ -254,6 +254,9 @@ TEST_F(DaemonConfigTest, CheckCatchesWhatWouldFailLater) {
       {sip + "local = 0.0.0.0:20483\n",
        {"venue.conf:4: channel 1's voice (UDP 127.0.0.1:20483) and [sip] local (UDP 0.0.0.0:20483) take"}},
       {sip + "rtp_ports = 20400-20499\n", {"[sip] rtp_ports (UDP 0.0.0.0:20400-20499) take the same port"}},
+      {"[web]\nlisten = 127.0.0.1:9464\n",
+       {"venue.conf:2: metrics (TCP 127.0.0.1:9464) and [web] listen (TCP 127.0.0.1:9464) take the same "
+        "port"}},
       // A documentation address left from the example is worth a warning, not an error.
       {"[exchange]\naddress_listen = 0.0.0.0\nphone_servers = 0.0.0.0\npublic_addresses = 203.0.113.10\n"
        "[dial]\n3368 = echo\n",
