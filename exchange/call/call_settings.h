@@ -16,10 +16,17 @@ struct CallSettings {
   uint64_t first_tag_delay_ms = 100;  // from the accept to the first tag
 
   uint64_t dial_timeout_ms = 20000;  // accept to "{BuoHao}"; 0 = wait for ever
-  uint64_t linger_ms = 30000;        // after a busy reply or a refusal, how long the client may keep the line
-  uint64_t max_call_ms = 0;          // from the dial; 0 = no limit
-  uint64_t voice_pace_ms = 16;       // one datagram to the client every this many ms
-  size_t max_garbage_bytes = 4096;   // unrecognised bytes a connection may send before it is closed
+  uint64_t linger_ms = 10000;        // after a refusal, how long the client may keep the line
+  uint64_t busy_linger_ms = 3000;    // after a busy reply (the client moves on to the next channel at once)
+  uint64_t max_call_ms = 3600000;    // from the dial; 0 = no limit
+  // A call whose latched voice source has sent nothing for this long has lost its client (a visitor whose
+  // microphone fails never latches, so is never cut by it); 0 = never.
+  uint64_t voice_silence_ms = 60000;
+  // A latched source silent this long may be replaced by another port of the client's address (its NAT
+  // mapped it anew); a source that keeps talking cannot be taken over.
+  uint64_t relatch_after_ms = 2000;
+  uint64_t voice_pace_ms = 16;      // one datagram to the client every this many ms
+  size_t max_garbage_bytes = 4096;  // unrecognised bytes a connection may send before it is closed
 
   int announce_udp_port = 0;  // > 0: "{RemoteUDPPort}[n]" before "{ChanelWaitBohao}"
   bool hello = false;         // "{HELO}" first

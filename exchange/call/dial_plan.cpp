@@ -77,11 +77,18 @@ DialDecision DialPlan::Resolve(std::string_view dial) const {
     decision.accepted = true;
     decision.route = *default_route_;
     decision.reason.clear();
+    decision.direct = decision.wrong_password = false;
   }
   return decision;
 }
 
 DialDecision DialPlan::ResolveDirect(std::string_view dial) const {
+  DialDecision d = CheckDirect(dial);
+  d.direct = true;
+  return d;
+}
+
+DialDecision DialPlan::CheckDirect(std::string_view dial) const {
   // "number#password#", as the client composes it (an empty password travels as one space).
   size_t first = dial.find('#');
   if (dial.size() < 2 || dial.back() != '#' || first == dial.size() - 1)
@@ -91,7 +98,11 @@ DialDecision DialPlan::ResolveDirect(std::string_view dial) const {
   if (direct_password_.empty()) return Refuse("direct numbers are not allowed");
   if (!AllDigits(number) || number.size() < kMinDirectDigits || number.size() > kMaxDirectDigits)
     return Refuse("malformed direct number");
-  if (!SameSecret(password, direct_password_)) return Refuse("wrong password for a direct number");
+  if (!SameSecret(password, direct_password_)) {
+    DialDecision wrong = Refuse("wrong password for a direct number");
+    wrong.wrong_password = true;
+    return wrong;
+  }
   if (!HasAllowedPrefix(number, direct_prefixes_))
     return Refuse("direct number outside the allowed prefixes");
   DialDecision d;

@@ -18,7 +18,9 @@ struct DialRoute {
 struct DialDecision {
   bool accepted = false;
   DialRoute route;
-  std::string reason;  // why it was refused, for the log (never holds a password)
+  std::string reason;           // why it was refused, for the log (never holds a password)
+  bool direct = false;          // a direct number was tried ("number#password#")
+  bool wrong_password = false;  // ... with a password that is not the venue's
 };
 
 class DialPlan {
@@ -41,6 +43,7 @@ class DialPlan {
 
  private:
   DialDecision ResolveDirect(std::string_view dial) const;
+  DialDecision CheckDirect(std::string_view dial) const;
 
   std::map<std::string, DialRoute> extensions_;
   std::string direct_password_;

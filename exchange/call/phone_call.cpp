@@ -58,7 +58,8 @@ PhoneCall::PhoneCall(const CallEnvironment& env, const CallContext& context, Cal
       return;
     case Answer::kBusy:
       QueueTag(std::string(kTagBusy));
-      deadline_timer_->Start(settings_.linger_ms, [this] { CloseAfterTags("busy channel not released"); });
+      deadline_timer_->Start(settings_.busy_linger_ms,
+                             [this] { CloseAfterTags("busy channel not released"); });
       return;
     case Answer::kAnswer:
       break;
@@ -154,24 +155,35 @@ void PhoneCall::HandleMessage(const ClientMessage& message) {
 }
 
 void PhoneCall::OnDial(const ClientMessage& message) {
-  if (stage_ == Stage::kClosing || stage_ == Stage::kDone) return;
+  // A refused line takes no second dial: it stays open only for the client's own hang-up. A dial repeated
+  // on a dialled line gets the scenario's answers again, never a second far end.
+  if (stage_ != Stage::kWaitingDial && stage_ != Stage::kDialled) return;
   bool first = stage_ == Stage::kWaitingDial;
   if (!first && tag_queue_.size() - tag_next_ >= kMaxQueuedTags) return;
   if (first) {
     dial_ = message.dial;
     summary_.dial = MaskDialSecret(dial_);
-  }
-  // A repeated dial is answered again, but never starts a second far end.
-  if (first || stage_ == Stage::kRefused) {
     DialDecision decision = env_.dial_plan->Resolve(message.dial);
+    DirectNumberGuard* guard = env_.direct_guard;
+    uint64_t now = env_.timers->NowMs();
+    uint64_t locked = decision.direct && guard != nullptr ? guard->LockedForMs(context_.peer.ip, now) : 0;
+    if (locked > 0) {
+      decision.accepted = false;
+      decision.reason = "direct numbers locked for " + std::to_string((locked + 999) / 1000) +
+                        " s after wrong passwords (not checked)";
+    } else if (guard != nullptr && decision.wrong_password) {
+      guard->RecordFailure(context_.peer.ip, now);
+    } else if (guard != nullptr && decision.direct && decision.accepted) {
+      guard->RecordSuccess(context_.peer.ip);
+    }
     FarEndFactory* factory = decision.accepted ? env_.far_ends->Find(decision.route.far_end) : nullptr;
     if (decision.accepted && factory == nullptr)
       decision.reason = "far end \"" + decision.route.far_end + "\" not available";
     if (!decision.accepted || factory == nullptr) {
       Refuse(decision.reason);
-    } else if (first) {
-      StartFarEnd(decision.route);
+      return;
     }
+    StartFarEnd(decision.route);
   }
   if (settings_.request_duplicates) QueueTag(std::string(kTagQuality));
   for (const std::string& tag : settings_.tags_after_dial)
@@ -325,9 +337,12 @@ void PhoneCall::Close(std::string_view why) {
 // ---- Voice ----
 
 bool PhoneCall::AcceptsVoiceFrom(const Endpoint& from) const {
-  if (!holds_channel()) return false;
-  if (latched_) return from == voice_source_;
-  return settings_.latch_any_source || from.ip == context_.peer.ip;
+  // Nothing before the dial: a datagram sent ahead of the client's own would take its voice.
+  if (!holds_channel() || stage_ != Stage::kDialled) return false;
+  if (latched_ && from == voice_source_) return true;
+  bool client_address = settings_.latch_any_source || from.ip == context_.peer.ip;
+  if (!latched_) return client_address;
+  return client_address && env_.timers->NowMs() - last_voice_ms_ >= settings_.relatch_after_ms;
 }
 
 void PhoneCall::OnVoiceDatagram(const Endpoint& from, std::string_view datagram) {
@@ -339,7 +354,9 @@ void PhoneCall::OnVoiceDatagram(const Endpoint& from, std::string_view datagram)
   } else if (!(sequence = ParseClientVoiceSequence(datagram))) {
     verdict = "malformed sequence field";
   } else if (!AcceptsVoiceFrom(from)) {
-    verdict = latched_ ? "not from the latched source" : "not from the client's address";
+    verdict = stage_ != Stage::kDialled ? "nothing dialled"
+              : latched_                ? "not from the latched source"
+                                        : "not from the client's address";
   }
   bool want = env_.observer != nullptr && env_.observer->WantsVoiceEvents();
   if (verdict != nullptr) {
@@ -353,15 +370,17 @@ void PhoneCall::OnVoiceDatagram(const Endpoint& from, std::string_view datagram)
     Emit(e);
     return;
   }
-  if (!latched_) {
-    latched_ = true;
-    voice_source_ = from;
+  if (!latched_ || from != voice_source_) {
     ExchangeEvent e = MakeEvent(Kind::VoiceLatched);
     e.peer = from.ToString();
     e.port = context_.udp_port;
-    e.text = "voice latched to " + e.peer;
+    e.text = (latched_ ? "voice latched anew to " + e.peer + " (" + voice_source_.ToString() + " fell silent)"
+                       : "voice latched to " + e.peer);
+    latched_ = true;
+    voice_source_ = from;
     Emit(e);
   }
+  last_voice_ms_ = env_.timers->NowMs();
   ++summary_.datagrams_in;
   SequenceTracker::Verdict order = sequences_.Record(*sequence);
   if (want) {
@@ -394,6 +413,11 @@ void PhoneCall::OnPacerTick() {
   if (far_end_->ReadBlock(block)) SendToClient(block);
   if (!far_end_) return;  // ReadBlock may not end the far end, but be safe against its callbacks
   uint64_t now = env_.timers->NowMs();
+  if (latched_ && settings_.voice_silence_ms > 0 && now - last_voice_ms_ >= settings_.voice_silence_ms) {
+    CloseAfterTags("the client's voice stopped for " + std::to_string(settings_.voice_silence_ms / 1000) +
+                   " s");
+    return;
+  }
   next_pace_ms_ += settings_.voice_pace_ms;
   if (next_pace_ms_ + kPaceResyncBlocks * settings_.voice_pace_ms < now) {
     // The loop was held up while the far end went on in real time: the blocks of the skipped slots are

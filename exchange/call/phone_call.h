@@ -13,6 +13,7 @@
 #include "exchange/call/call_link.h"
 #include "exchange/call/call_settings.h"
 #include "exchange/call/dial_plan.h"
+#include "exchange/call/direct_number_guard.h"
 #include "exchange/call/sequence_tracker.h"
 #include "exchange/call/timers.h"
 #include "exchange/farend/far_end.h"
@@ -49,6 +50,7 @@ struct CallEnvironment {
   FarEndRegistry* far_ends = nullptr;
   ExchangeObserver* observer = nullptr;
   std::shared_ptr<const CallSettings> settings;
+  DirectNumberGuard* direct_guard = nullptr;  // shared by every call; none: wrong passwords are not limited
 };
 
 // A shared pointer that does not own `object` (for tests and tools whose settings outlive their calls).
@@ -82,6 +84,10 @@ class PhoneCall final : private FarEndListener {
   bool latched() const { return latched_; }
   // Adds what this call has carried so far to `figures`.
   void AddFigures(CallFigures* figures) const;
+  const Endpoint& voice_source() const { return voice_source_; }
+  // When the far end was started (0: not dialled yet) and the local address the client announced.
+  uint64_t dialled_ms() const { return dialled_ms_; }
+  const std::string& local_address() const { return local_address_; }
   const CallContext& context() const { return context_; }
 
  private:
@@ -140,6 +146,7 @@ class PhoneCall final : private FarEndListener {
 
   bool latched_ = false;
   Endpoint voice_source_;
+  uint64_t last_voice_ms_ = 0;  // the latched source's last accepted datagram
   bool duplicate_send_ = false;
   int64_t send_sequence_ = 0;
   uint64_t next_pace_ms_ = 0;

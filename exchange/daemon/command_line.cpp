@@ -70,10 +70,13 @@ line, or after a blank). Unknown sections and keys are errors. Defaults in brack
   max_calls                      calls at once over every phone server; more get "busy" [64]
   max_connections                open TCP connections at once [1000]
   connections_per_source         open TCP connections from one IPv4 address [16]
+  calls_per_source               phone channels one IPv4 address may hold at once [2]
   queries_per_source_per_minute  address queries from one IPv4 address [60]
   dial_timeout                   seconds from the connection to the dial, then it is closed [20 s]
-  max_call_minutes               a call's longest duration from the dial [0 = no limit]
-  linger                         seconds a refused or busy line may stay open [30 s]
+  max_call_minutes               a call's longest duration from the dial [60; 0 = no limit]
+  voice_silence                  seconds a call may go without the client's voice once it has had some
+                                 (a client that has sent none is never cut) [60 s; 0 = never]
+  linger                         seconds a refused line may stay open for the client's hang-up [10 s]
 
 [dial]  only what is listed here can be dialled [without a [dial] section: the three extensions above]
   DIAL = KIND [TARGET]     a dial string (1-32 digits, letters, '*', '+') and the far end it reaches:

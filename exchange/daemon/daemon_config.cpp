@@ -277,6 +277,8 @@ class Loader {
         if (Int(e, 1, 1000000, &v)) l.max_connections = static_cast<int>(v);
       } else if (k == "connections_per_source") {
         if (Int(e, 1, 100000, &v)) l.connections_per_source = static_cast<int>(v);
+      } else if (k == "calls_per_source") {
+        if (Int(e, 1, 100000, &v)) l.calls_per_source = static_cast<int>(v);
       } else if (k == "queries_per_source_per_minute") {
         if (Int(e, 1, 100000, &v)) l.queries_per_source_per_minute = static_cast<int>(v);
       } else if (k == "dial_timeout") {
@@ -284,12 +286,15 @@ class Loader {
         if (Seconds(e, 1, 3600, &v)) c.dial_timeout_ms = static_cast<uint64_t>(v) * 1000;
       } else if (k == "max_call_minutes") {
         if (Int(e, 0, 100000, &v)) c.max_call_ms = static_cast<uint64_t>(v) * 60000;
+      } else if (k == "voice_silence") {
+        if (Seconds(e, 0, 3600, &v)) c.voice_silence_ms = static_cast<uint64_t>(v) * 1000;
       } else if (k == "linger") {
         if (Seconds(e, 1, 3600, &v)) c.linger_ms = static_cast<uint64_t>(v) * 1000;
       } else {
         Problem(e.line, "[limits] has no key " + Quoted(k) +
-                            " (known: max_calls, max_connections, connections_per_source, "
-                            "queries_per_source_per_minute, dial_timeout, max_call_minutes, linger)");
+                            " (known: max_calls, max_connections, connections_per_source, calls_per_source, "
+                            "queries_per_source_per_minute, dial_timeout, max_call_minutes, voice_silence, "
+                            "linger)");
       }
     }
   }

@@ -40,9 +40,17 @@ ServerContext::ServerContext(const ExchangeConfig& c, FarEndRegistry& far_ends, 
   call_env.far_ends = &far_ends;
   call_env.observer = observer;
   call_env.settings = std::make_shared<CallSettings>(config.call);
+  call_env.direct_guard = &direct_guard;
 }
 
 ServerContext::~ServerContext() = default;
+
+int ServerContext::CallsFrom(uint32_t ip) const {
+  int calls = 0;
+  for (const auto& server : phone_servers)
+    calls += server->CallsFrom(ip);
+  return calls;
+}
 
 int ServerContext::ActiveCalls() const {
   int calls = 0;

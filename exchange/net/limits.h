@@ -11,6 +11,7 @@ struct Limits {
   int max_calls = 64;                      // answered calls at once, over every phone-server address
   int max_connections = 1000;              // open TCP connections at once, address and phone servers together
   int connections_per_source = 16;         // open TCP connections from one IPv4 address
+  int calls_per_source = 2;                // phone channels held by one IPv4 address
   int queries_per_source_per_minute = 60;  // address queries from one IPv4 address
 };
 

@@ -1,6 +1,11 @@
 #include "exchange/net/phone_server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 extern "C" {
@@ -10,6 +15,20 @@ extern "C" {
 namespace exchange {
 
 using Kind = ExchangeEvent::Kind;
+
+namespace {
+
+// A client that vanishes without a FIN (power cut, roaming away) would hold its channel and its PBX call for
+// ever: the kernel probes an idle connection after 30 s and gives it up after four unanswered probes.
+void KeepAlive(int fd) {
+  int on = 1, idle = 30, interval = 10, count = 4;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+}  // namespace
 
 // One client connection: the libre socket and the call it carries. It is the call's CallLink.
 class PhoneServer::Connection : public CallLink {
@@ -22,7 +41,10 @@ class PhoneServer::Connection : public CallLink {
   }
 
   bool Accept(struct tcp_sock* listener) {
-    return tcp_accept(&tcp_, listener, nullptr, &Connection::OnReceive, &Connection::OnClose, this) == 0;
+    if (tcp_accept(&tcp_, listener, nullptr, &Connection::OnReceive, &Connection::OnClose, this) != 0)
+      return false;
+    KeepAlive(tcp_conn_fd(tcp_));
+    return true;
   }
   void Begin(const CallEnvironment& env, const CallContext& context, Answer answer) {
     call_ = std::make_unique<PhoneCall>(env, context, *this, answer);
@@ -146,9 +168,18 @@ void PhoneServer::Shutdown(std::string_view why) {
     if (c->call()) c->call()->Close(why);
   }
   connections_.clear();
+  latched_sources_.clear();
+  for (Channel& ch : channels_)
+    ch.holder = nullptr;
   for (Channel& ch : channels_)
     ch.voice = static_cast<struct udp_sock*>(mem_deref(ch.voice));
   shared_voice_ = static_cast<struct udp_sock*>(mem_deref(shared_voice_));
+}
+
+int PhoneServer::CallsFrom(uint32_t ip) const {
+  return static_cast<int>(std::count_if(connections_.begin(), connections_.end(), [ip](const auto& c) {
+    return c->peer().ip == ip && c->call() != nullptr && c->call()->holds_channel();
+  }));
 }
 
 int PhoneServer::load() const {
@@ -187,20 +218,23 @@ void PhoneServer::Accept(Channel& channel, const Endpoint& peer) {
   call.server = index_;
   call.channel = channel.index;
   call.call = ctx.call_number;
-  call.connection = ++ctx.connections_in_call;
+  // Counted per address query; a client that reconnects for weeks without asking again must not overflow it.
+  ctx.connections_in_call = ctx.connections_in_call == INT_MAX ? 1 : ctx.connections_in_call + 1;
+  call.connection = ctx.connections_in_call;
   call.peer = peer;
   call.tcp_port = static_cast<uint16_t>(tcp_port(channel.index));
   call.udp_port = static_cast<uint16_t>(udp_port(channel.index));
-  Answer answer = Decide(channel, call.connection, &call.busy_reason);
+  Answer answer = Decide(channel, call, &call.busy_reason);
   Connection* raw = c.get();
   connections_.push_back(std::move(c));
+  if (answer == Answer::kAnswer) channel.holder = raw;
   raw->Begin(ctx.call_env, call, answer);
 }
 
-Answer PhoneServer::Decide(const Channel& channel, int connection, const char** busy_reason) {
+Answer PhoneServer::Decide(const Channel& channel, const CallContext& call, const char** busy_reason) {
   if (context_.policy != nullptr) {
     *busy_reason = "policy";
-    if (auto answer = context_.policy->Decide(index_, channel.index, context_.call_number, connection))
+    if (auto answer = context_.policy->Decide(index_, channel.index, context_.call_number, call.connection))
       return *answer;
   }
   *busy_reason = "draining";
@@ -212,6 +246,9 @@ Answer PhoneServer::Decide(const Channel& channel, int connection, const char** 
   }
   *busy_reason = "max_calls";
   if (context_.ActiveCalls() >= context_.config.limits.max_calls) return Answer::kBusy;
+  // One address must not take every channel: the next visitor would hear "busy" on all four.
+  *busy_reason = "calls_per_source";
+  if (context_.CallsFrom(call.peer.ip) >= context_.config.limits.calls_per_source) return Answer::kBusy;
   *busy_reason = nullptr;
   return Answer::kAnswer;
 }
@@ -235,26 +272,19 @@ void PhoneServer::OnSharedVoice(const struct sa* src, struct mbuf* mb, void* arg
   static_cast<PhoneServer*>(arg)->DeliverVoice(-1, EndpointOf(*src), mb);
 }
 
+namespace {
+uint64_t SourceKey(const Endpoint& e) {
+  return (uint64_t{e.ip} << 16) | e.port;
+}
+}  // namespace
+
 void PhoneServer::DeliverVoice(int channel, const Endpoint& from, struct mbuf* mb) {
   std::string_view datagram(reinterpret_cast<const char*>(mbuf_buf(mb)), mbuf_get_left(mb));
-  // The channel's call takes its port's datagrams; on a shared port, the call latched to the source, or
-  // else the newest call that could latch to it.
-  PhoneCall* target = nullptr;
-  for (const auto& c : connections_) {
-    PhoneCall* call = c->call();
-    if (call == nullptr || !call->holds_channel()) continue;
-    if (channel >= 0) {
-      if (c->channel() == channel) target = call;
-      continue;
-    }
-    if (call->latched() && call->AcceptsVoiceFrom(from)) {
-      target = call;
-      break;
-    }
-    if (!call->latched() && call->AcceptsVoiceFrom(from)) target = call;
-  }
-  if (target != nullptr) {
+  if (Connection* c = VoiceTarget(channel, from)) {
+    PhoneCall* target = c->call();
     target->OnVoiceDatagram(from, datagram);
+    if (channel < 0 && target->latched() && target->voice_source() == from)
+      latched_sources_[SourceKey(from)] = c;
     if (target->finished()) ReapSoon();
     return;
   }
@@ -268,6 +298,51 @@ void PhoneServer::DeliverVoice(int channel, const Endpoint& from, struct mbuf* m
   e.text =
       "from " + e.peer + ", " + std::to_string(datagram.size()) + " bytes, rejected: no call on this port";
   context_.Emit(e);
+}
+
+PhoneServer::Connection* PhoneServer::VoiceTarget(int channel, const Endpoint& from) {
+  auto holding = [](const Connection* c) {
+    return c != nullptr && c->call() != nullptr && c->call()->holds_channel();
+  };
+  if (channel >= 0) {
+    // The channel's call takes its port's datagrams and judges them itself.
+    Channel& ch = channels_[static_cast<size_t>(channel)];
+    if (holding(ch.holder)) return ch.holder;
+    ch.holder = nullptr;
+    for (const auto& c : connections_) {
+      if (c->channel() == channel && holding(c.get())) ch.holder = c.get();
+    }
+    return ch.holder;
+  }
+  auto it = latched_sources_.find(SourceKey(from));
+  if (it != latched_sources_.end()) {
+    Connection* c = it->second;
+    if (holding(c) && c->call()->latched() && c->call()->voice_source() == from) return c;
+    latched_sources_.erase(it);
+  }
+  return NewSourceTarget(from);
+}
+
+PhoneServer::Connection* PhoneServer::NewSourceTarget(const Endpoint& from) {
+  // A source no call has latched to, on the shared port: it goes to a call of its address that is waiting
+  // for its first datagram, before one whose source fell silent; first to a call whose client announced
+  // this very address (it is not behind NAT), then to the call that dialled first (its client started
+  // talking first). Never to the newest call: two visitors behind one NAT would hear each other.
+  Connection* best = nullptr;
+  auto rank = [&](const Connection* c) {
+    const PhoneCall* call = c->call();
+    int r = call->latched() ? 0 : 2;
+    if (call->local_address() == from.IpString()) ++r;
+    return r;
+  };
+  for (const auto& c : connections_) {
+    PhoneCall* call = c->call();
+    if (call == nullptr || !call->AcceptsVoiceFrom(from)) continue;
+    if (best == nullptr || rank(c.get()) > rank(best) ||
+        (rank(c.get()) == rank(best) && call->dialled_ms() < best->call()->dialled_ms()))
+      best = c.get();
+  }
+  return best;
 }
 
 bool PhoneServer::SendVoice(int channel, const Endpoint& to, const uint8_t* data, size_t size) {
@@ -286,6 +361,11 @@ bool PhoneServer::SendVoice(int channel, const Endpoint& to, const uint8_t* data
 void PhoneServer::ReapSoon() {
   if (reaper_->pending()) return;
   reaper_->Start(0, [this] {
+    for (Channel& ch : channels_) {
+      if (ch.holder != nullptr && ch.holder->finished()) ch.holder = nullptr;
+    }
+    for (auto it = latched_sources_.begin(); it != latched_sources_.end();)
+      it = it->second->finished() ? latched_sources_.erase(it) : std::next(it);
     connections_.remove_if([](const std::unique_ptr<Connection>& c) { return c->finished(); });
   });
 }

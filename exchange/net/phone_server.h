@@ -4,6 +4,7 @@
 
 #include <list>
 #include <memory>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@ class PhoneServer {
   void Shutdown(std::string_view why);
 
   int load() const;  // calls holding a channel
+  int CallsFrom(uint32_t ip) const;
   const std::string& public_address() const { return public_address_; }
   // Empty: the listen address.
   void SetPublicAddress(const std::string& address);
@@ -40,6 +42,7 @@ class PhoneServer {
     int index = 0;
     struct tcp_sock* listener = nullptr;
     struct udp_sock* voice = nullptr;
+    Connection* holder = nullptr;  // the newest answered connection, whose call takes the port's voice
   };
 
   static void OnConnect(const struct sa* peer, void* arg);
@@ -47,8 +50,10 @@ class PhoneServer {
   static void OnSharedVoice(const struct sa* src, struct mbuf* mb, void* arg);
 
   void Accept(Channel& channel, const Endpoint& peer);
-  Answer Decide(const Channel& channel, int connection, const char** busy_reason);
+  Answer Decide(const Channel& channel, const CallContext& call, const char** busy_reason);
   void DeliverVoice(int channel, const Endpoint& from, struct mbuf* mb);
+  Connection* VoiceTarget(int channel, const Endpoint& from);
+  Connection* NewSourceTarget(const Endpoint& from);
   bool SendVoice(int channel, const Endpoint& to, const uint8_t* data, size_t size);
   void ReapSoon();
 
@@ -59,6 +64,8 @@ class PhoneServer {
   std::vector<Channel> channels_;
   struct udp_sock* shared_voice_ = nullptr;  // the voice port override, if any
   std::list<std::unique_ptr<Connection>> connections_;
+  // On the shared voice port: the connection each latched source belongs to (checked again on use).
+  std::unordered_map<uint64_t, Connection*> latched_sources_;
   std::unique_ptr<Timer> reaper_;
   struct mbuf* send_buffer_ = nullptr;
 };

@@ -34,12 +34,14 @@ struct ServerContext {
     if (observer != nullptr) observer->OnEvent(e);
   }
   int ActiveCalls() const;
+  int CallsFrom(uint32_t ip) const;  // calls holding a channel whose client is at `ip`
 
   const ExchangeConfig& config;
   LibreTimerSource timers;
   SourceLimits limits;
   ExchangeObserver* observer;
   AnswerPolicy* policy;
+  DirectNumberGuard direct_guard;
   CallEnvironment call_env;
   std::vector<std::unique_ptr<PhoneServer>> phone_servers;
   // Calls that came in another way (the web page's), counted against the same limit.

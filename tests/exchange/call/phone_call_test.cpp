@@ -108,7 +108,8 @@ TEST_F(PhoneCallTest, BusyChannelSaysSoIgnoresTheDialAndIsNoCall) {
 }
 
 TEST_F(PhoneCallTest, BusyConnectionThatIsNeverReleasedIsClosedAfterTheLinger) {
-  settings_.linger_ms = 5000;
+  settings_.linger_ms = 30000;
+  settings_.busy_linger_ms = 5000;
   Open(Answer::kBusy);
   timers_.Advance(4900);
   EXPECT_EQ(link_.closes, 0);
@@ -153,14 +154,37 @@ TEST_F(PhoneCallTest, RefusedDialGetsTheRefusalAndTheLineStaysOpenUntilTheClient
   EXPECT_TRUE(factory_->records.empty());
   ASSERT_EQ(link_.TagTexts().back(), "{PasswordOrTelphoneNumberFailed}");
   EXPECT_EQ(link_.closes, 0);
-  // A second dial on the same line is checked again, and refused again.
-  call_->OnClientBytes(BuildDialMessage("192.0.2.7", "9999"));
+  // The line takes no second dial: not even the right password is checked on it.
+  call_->OnClientBytes(BuildDialMessage("192.0.2.7", "01234567#pw12#"));
   timers_.Advance(100);
   std::vector<std::string> tags = link_.TagTexts();
-  EXPECT_EQ(std::count(tags.begin(), tags.end(), "{PasswordOrTelphoneNumberFailed}"), 2);
+  EXPECT_EQ(std::count(tags.begin(), tags.end(), "{PasswordOrTelphoneNumberFailed}"), 1);
+  EXPECT_TRUE(factory_->records.empty());
   call_->OnClientClosed("client closed");
   EXPECT_EQ(events_.summary.ended, "refused");
   EXPECT_EQ(events_.summary.dial, "01234567#*#");
+}
+
+TEST_F(PhoneCallTest, WrongDirectPasswordsLockTheirSourceOutWhateverItDialsNext) {
+  DirectNumberGuard guard({3, 10000, 3600000, 1000, 600000});
+  env_.direct_guard = &guard;
+  auto dial_from = [&](uint32_t ip, const std::string& dial) {
+    call_.reset();
+    CallContext context;
+    context.peer = Endpoint{ip, 51000};
+    call_ = std::make_unique<PhoneCall>(env_, context, link_, Answer::kAnswer);
+    timers_.Advance(200);
+    call_->OnClientBytes(BuildDialMessage("192.0.2.7", dial));
+    return factory_->records.size();
+  };
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(dial_from(kClientIp, "01234567#guess" + std::to_string(i) + "#"), 0u);
+  EXPECT_EQ(dial_from(kClientIp, "01234567#pw12#"), 0u) << "a locked source is refused unchecked";
+  EXPECT_NE(events_.texts.back().find("locked"), std::string::npos) << events_.texts.back();
+  EXPECT_EQ(dial_from(kOtherIp, "01234567#pw12#"), 1u) << "another address is not locked";
+  EXPECT_EQ(dial_from(kClientIp, "3381"), 2u) << "extensions need no password and stay open";
+  timers_.Advance(10000);
+  EXPECT_EQ(dial_from(kClientIp, "01234567#pw12#"), 3u) << "the lockout ends";
 }
 
 TEST_F(PhoneCallTest, NothingDialledInTimeClosesTheConnection) {
@@ -211,6 +235,50 @@ TEST_F(PhoneCallTest, VoiceLatchesToTheClientAndRejectsEveryOtherSource) {
   EXPECT_EQ(events_.summary.datagrams_in, 2u);
   EXPECT_EQ(events_.summary.rejected, 4u);
   EXPECT_EQ(events_.summary.lost, 1u) << "3 never came from the client";
+}
+
+TEST_F(PhoneCallTest, VoiceBeforeTheDialNeitherLatchesNorReachesTheFarEnd) {
+  Open();
+  timers_.Advance(200);
+  call_->OnVoiceDatagram(Endpoint{kClientIp, 40000}, ClientDatagram(1, 'a'));  // a host behind the same NAT
+  EXPECT_FALSE(call_->latched());
+  call_->OnClientBytes(BuildDialMessage("192.0.2.7", "3381"));
+  call_->OnVoiceDatagram(Endpoint{kClientIp, 20001}, ClientDatagram(2, 'b'));
+  EXPECT_EQ(call_->voice_source(), (Endpoint{kClientIp, 20001}));
+  EXPECT_EQ(factory_->records[0].sequences, (std::vector<int64_t>{2}));
+}
+
+TEST_F(PhoneCallTest, OnlyASilentSourceGivesWayToAnotherPortOfTheClientsAddress) {
+  settings_.relatch_after_ms = 2000;
+  Dial("3381");
+  const Endpoint first{kClientIp, 20001}, second{kClientIp, 40000};
+  call_->OnVoiceDatagram(first, ClientDatagram(1, 'a'));
+  for (int i = 0; i < 5; ++i) {  // the client keeps talking: the other port is refused
+    timers_.Advance(1000);
+    call_->OnVoiceDatagram(first, ClientDatagram(2 + i, 'a'));
+    call_->OnVoiceDatagram(second, ClientDatagram(100 + i, 'x'));
+  }
+  EXPECT_EQ(call_->voice_source(), first);
+  timers_.Advance(2000);
+  call_->OnVoiceDatagram(Endpoint{kOtherIp, 20001}, ClientDatagram(200, 'y'));
+  EXPECT_EQ(call_->voice_source(), first) << "never to another address";
+  call_->OnVoiceDatagram(second, ClientDatagram(7, 'b'));
+  EXPECT_EQ(call_->voice_source(), second) << "the NAT mapped the client anew";
+  EXPECT_EQ(events_.Count(Kind::VoiceLatched), 2);
+}
+
+TEST_F(PhoneCallTest, SilenceLimitEndsOnlyACallWhoseVoiceStopped) {
+  settings_.voice_silence_ms = 60000;
+  settings_.max_call_ms = 0;
+  Dial("3381");  // a visitor whose microphone failed: never a datagram
+  timers_.Advance(600000);
+  EXPECT_EQ(link_.closes, 0);
+  call_->OnVoiceDatagram(Endpoint{kClientIp, 20001}, ClientDatagram(1, 'a'));
+  timers_.Advance(59000);
+  EXPECT_EQ(link_.closes, 0);
+  timers_.Advance(1100);
+  EXPECT_EQ(link_.closes, 1);
+  EXPECT_NE(events_.summary.ended.find("voice stopped"), std::string::npos) << events_.summary.ended;
 }
 
 TEST_F(PhoneCallTest, AnySourceMayLatchWhenConfigured) {

@@ -64,8 +64,10 @@ TEST_F(DaemonConfigTest, EmptyFileKeepsEveryDefault) {
   EXPECT_EQ(config_.exchange.limits.connections_per_source, 16);
   EXPECT_EQ(config_.exchange.limits.queries_per_source_per_minute, 60);
   EXPECT_EQ(config_.exchange.call.dial_timeout_ms, 20000u);
-  EXPECT_EQ(config_.exchange.call.max_call_ms, 0u);
-  EXPECT_EQ(config_.exchange.call.linger_ms, 30000u);
+  EXPECT_EQ(config_.exchange.limits.calls_per_source, 2);
+  EXPECT_EQ(config_.exchange.call.max_call_ms, 3600000u);
+  EXPECT_EQ(config_.exchange.call.voice_silence_ms, 60000u);
+  EXPECT_EQ(config_.exchange.call.linger_ms, 10000u);
   // Without dial lines only the built-in test extensions answer, and that is said at start.
   EXPECT_EQ(config_.exchange.dial_plan.extensions().size(), 3u);
   ASSERT_EQ(config_.notes.size(), 1u);
@@ -91,6 +93,8 @@ metrics = 127.0.0.1:9500
 max_calls = 8
 max_connections = 200
 connections_per_source = 4
+calls_per_source = 1
+voice_silence = 0
 queries_per_source_per_minute = 10
 dial_timeout = 15 s
 max_call_minutes = 30
@@ -121,6 +125,8 @@ direct_prefixes = 0,1
   EXPECT_EQ(x.limits.max_calls, 8);
   EXPECT_EQ(x.limits.max_connections, 200);
   EXPECT_EQ(x.limits.connections_per_source, 4);
+  EXPECT_EQ(x.limits.calls_per_source, 1);
+  EXPECT_EQ(x.call.voice_silence_ms, 0u);
   EXPECT_EQ(x.limits.queries_per_source_per_minute, 10);
   EXPECT_EQ(x.call.dial_timeout_ms, 15000u);
   EXPECT_EQ(x.call.max_call_ms, 30u * 60000u);

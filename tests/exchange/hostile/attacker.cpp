@@ -135,12 +135,16 @@ size_t ResidentBytes() {
 
 // ---- The well-behaved call ----
 
-GoodCall::GoodCall(int phone_base_port, std::string dial, uint8_t marker)
-    : base_(phone_base_port), dial_(std::move(dial)), marker_(marker) {}
+GoodCall::GoodCall(int phone_base_port, std::string dial, uint8_t marker, std::string from_ip, int voice_port)
+    : base_(phone_base_port),
+      dial_(std::move(dial)),
+      marker_(marker),
+      from_ip_(std::move(from_ip)),
+      shared_voice_port_(voice_port) {}
 
 bool GoodCall::Open(std::string* error) {
   for (int k = 0; k < 4; ++k) {
-    Fd fd = Connect("127.0.0.1", base_ + 2 * k);
+    Fd fd = Connect("127.0.0.1", base_ + 2 * k, from_ip_);
     if (!fd.valid()) continue;
     std::string tag = ReadTag(fd.get(), 5000);
     if (tag != kTagWaitDial) continue;
@@ -150,9 +154,9 @@ bool GoodCall::Open(std::string* error) {
       return false;
     }
     channel_ = k;
-    udp_port_ = base_ + 2 * k + 1;
+    udp_port_ = shared_voice_port_ > 0 ? shared_voice_port_ : base_ + 2 * k + 1;
     tcp_ = std::move(fd);
-    udp_ = UdpSocket();
+    udp_ = UdpSocket(from_ip_);
     return udp_.valid();
   }
   *error = "no channel answered";

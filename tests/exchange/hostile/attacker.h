@@ -65,7 +65,9 @@ size_t ResidentBytes();
 // counting the echoes that come back. Its audio bytes are `marker`, so an echo of anybody else's voice shows.
 class GoodCall {
  public:
-  GoodCall(int phone_base_port, std::string dial, uint8_t marker = 0x11);
+  // `voice_port` > 0: the exchange's shared voice port instead of each channel's own.
+  GoodCall(int phone_base_port, std::string dial, uint8_t marker = 0x11, std::string from_ip = "127.0.0.1",
+           int voice_port = 0);
   ~GoodCall() { HangUp(); }
 
   // Connects to the first channel that answers and dials; false (with *error) when it could not.
@@ -89,6 +91,8 @@ class GoodCall {
   int base_;
   std::string dial_;
   uint8_t marker_;
+  std::string from_ip_;
+  int shared_voice_port_;
   int channel_ = -1;
   int udp_port_ = 0;
   Fd tcp_;

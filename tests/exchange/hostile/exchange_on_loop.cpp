@@ -69,6 +69,7 @@ void ExchangeOnLoop::Run(ExchangeConfig config, std::string* error, std::promise
     // A block of eight ports of our own between 40000 and 60000, chosen by the process and the attempt.
     int slot = (static_cast<int>(getpid()) + attempt * 37) % 1250;
     if (search) config.phone_base_port = 40000 + slot * 16;
+    if (search && config.voice_port > 0) config.voice_port = config.phone_base_port + 8;  // the block's own
     auto candidate = std::make_unique<Exchange>(config, far_ends_, this);
     if (candidate->Start(error)) {
       exchange_ = std::move(candidate);

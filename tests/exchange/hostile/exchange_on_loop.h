@@ -27,8 +27,8 @@ class ExchangeOnLoop : public ExchangeObserver {
   ExchangeOnLoop& operator=(const ExchangeOnLoop&) = delete;
 
   // Starts the loop thread and the exchange on it. When `config.phone_base_port` is 0, a free block of ports
-  // in a high range is found (other test programs on this machine use the standard ones). The far ends are
-  // "echo" (target: delay in ms) and "tone".
+  // in a high range is found (other test programs on this machine use the standard ones), with the shared
+  // voice port, if any, inside it. The far ends are "echo" (target: delay in ms) and "tone".
   bool Start(ExchangeConfig config, std::string* error);
   // Shuts the exchange down on its thread, ends the loop and joins it. Idempotent.
   void Stop();

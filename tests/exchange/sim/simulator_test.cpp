@@ -387,12 +387,17 @@ TEST(Voice, ToneDatagramsHaveTheLayoutAndGoToTheClientSourceAddress) {
   exsim::Options o = FastOptions();
   o.voice = exsim::VoiceMode::kTone;
   o.voice_pace_ms = 10;
-  auto sim = StartSimulator(o);
-  ASSERT_TRUE(sim);
+  // Voice goes to the client's own port from the dial on, as to a client not behind NAT.
   UdpClient u;
   ASSERT_TRUE(u.Bind());
+  o.client_udp_port = u.port();
+  auto sim = StartSimulator(o);
+  ASSERT_TRUE(sim);
   TcpClient c;
   ConnectAndWaitForDialPrompt(*sim, &c);
+  // The client starts talking once it has dialled; the exchange takes no voice before.
+  SendLocalAddressAndDial(c);
+  ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::VoiceStarted, 1), kWait));
   ASSERT_TRUE(u.SendTo(sim->UdpPort(0), exsim::BuildClientVoice(1, std::string(128, '\x55'))));
   ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::VoiceReceived, 1), kWait));
   Event in = exsim::Filter(sim->Events(), Kind::VoiceReceived)[0];
@@ -402,7 +407,6 @@ TEST(Voice, ToneDatagramsHaveTheLayoutAndGoToTheClientSourceAddress) {
   EXPECT_EQ(in.peer, "127.0.0.1:" + std::to_string(u.port()));
   EXPECT_EQ(in.port, sim->UdpPort(0));
 
-  SendLocalAddressAndDial(c);
   long long previous = 0;
   for (int i = 0; i < 10; ++i) {
     std::optional<std::string> d = u.Receive(2000);
@@ -464,15 +468,17 @@ TEST(Voice, CountAndAddressOverrideAreHonoured) {
   o.voice_pace_ms = 5;
   o.voice_count = 5;
   o.voice_address = "6.6.6.6";
-  auto sim = StartSimulator(o);
-  ASSERT_TRUE(sim);
+  // Voice goes to the client's own port from the dial on, as to a client not behind NAT.
   UdpClient u;
   ASSERT_TRUE(u.Bind());
+  o.client_udp_port = u.port();
+  auto sim = StartSimulator(o);
+  ASSERT_TRUE(sim);
   TcpClient c;
   ConnectAndWaitForDialPrompt(*sim, &c);
-  ASSERT_TRUE(u.SendTo(sim->UdpPort(0), exsim::BuildClientVoice(1, "")));
-  ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::VoiceReceived, 1), kWait));
   SendLocalAddressAndDial(c);
+  ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::VoiceStarted, 1), kWait));
+  ASSERT_TRUE(u.SendTo(sim->UdpPort(0), exsim::BuildClientVoice(1, "")));
   ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::VoiceStopped, 1), kWait));
   EXPECT_EQ(exsim::Filter(sim->Events(), Kind::VoiceStopped)[0].sequence, 5);
   EXPECT_EQ(exsim::Count(sim->Events(), Kind::VoiceSent), 5u);
@@ -528,13 +534,14 @@ TEST(Voice, UdpPortOverrideListensOnTheAnnouncedPort) {
   ASSERT_EQ(c.ReceiveBytes(expected.size(), 2000), expected);
   UdpClient u;
   ASSERT_TRUE(u.Bind());
+  SendLocalAddressAndDial(c);
+  ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::VoiceStarted, 1), kWait));
   ASSERT_TRUE(u.SendTo(port, exsim::BuildClientVoice(7, "")));
   ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::VoiceReceived, 1), kWait));
   Event in = exsim::Filter(sim->Events(), Kind::VoiceReceived)[0];
   EXPECT_EQ(in.port, port);
   EXPECT_EQ(in.channel, 0);
   EXPECT_EQ(in.sequence, 7);
-  SendLocalAddressAndDial(c);
   std::optional<std::string> d = u.Receive(2000);
   ASSERT_TRUE(d) << "voice did not go to the source of the datagrams on the override port";
   EXPECT_EQ(d->size(), 160u);
@@ -577,6 +584,10 @@ TEST(Hostile, GarbageAndFloodStillEndInANormalCall) {
   o.hostile = true;
   o.voice = exsim::VoiceMode::kTone;
   o.voice_pace_ms = 10;
+  // Voice goes to the client's own port from the dial on, as to a client not behind NAT.
+  UdpClient u;
+  ASSERT_TRUE(u.Bind());
+  o.client_udp_port = u.port();
   auto sim = StartSimulator(o);
   ASSERT_TRUE(sim);
   TcpClient c;
@@ -589,11 +600,9 @@ TEST(Hostile, GarbageAndFloodStillEndInANormalCall) {
   ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::TagSent, 8, 0), kWait));
   EXPECT_EQ(exsim::Count(sim->Events(), Kind::TagSent, 0), 8u);
 
-  UdpClient u;
-  ASSERT_TRUE(u.Bind());
-  ASSERT_TRUE(u.SendTo(sim->UdpPort(0), exsim::BuildClientVoice(1, "")));
-  ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::VoiceReceived, 1), kWait));
   SendLocalAddressAndDial(c);
+  ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::VoiceStarted, 1), kWait));
+  ASSERT_TRUE(u.SendTo(sim->UdpPort(0), exsim::BuildClientVoice(1, "")));
   ASSERT_TRUE(sim->WaitFor(HasAtLeast(Kind::HostileVoiceSent, 1), kWait));
 
   std::vector<size_t> first_sizes;
