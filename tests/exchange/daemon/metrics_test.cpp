@@ -8,6 +8,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "tests/exchange/daemon/temp_folder.h"
+
 namespace exchange {
 namespace {
 
@@ -125,11 +127,13 @@ TEST(MetricsTest, PromtoolFindsTheTextClean) {
             std::string::npos);
   EXPECT_GT(Value(text, "process_resident_memory_bytes"), 0);
   EXPECT_GT(Value(text, "process_open_fds"), 2);
-  FILE* check = popen("promtool check metrics > promtool.out 2>&1", "w");
+  testing::TempFolder folder;
+  std::string said_file = folder.Write("promtool.out", "");
+  FILE* check = popen(("promtool check metrics > " + said_file + " 2>&1").c_str(), "w");
   ASSERT_NE(check, nullptr);
   std::fwrite(text.data(), 1, text.size(), check);
   EXPECT_EQ(pclose(check), 0);
-  std::ifstream out("promtool.out");
+  std::ifstream out(said_file);
   std::string said((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
   EXPECT_EQ(said, "") << text;
 }
