@@ -38,8 +38,10 @@ std::string HelpText() {
 
 The venue exchange: the address server and the phone servers the Pelvarine client calls, bridging each
 call to a far end (a built-in echo or tone, or a telephone behind the venue's SIP PBX). Runs in the
-foreground and logs one line per event on standard output; SIGTERM or SIGINT ends every call by closing
-its connection and exits with status 0.
+foreground and logs one line per event on standard output. SIGHUP re-reads FILE (a file with any error is
+refused whole; calls in progress keep their settings); SIGTERM takes no new calls and lets those in
+progress go on for drain_seconds, then ends them; a second SIGTERM or SIGINT ends every call at once.
+Exit status 0 after a signal. Under systemd (Type=notify) it reports readiness, status and the watchdog.
 
 Options:
   (none)               run the built-in default: address server 127.0.0.1:32765, one phone-server
@@ -51,7 +53,7 @@ Options:
   --help               this text
   --version            the version
 
-Configuration file: [section] headers, "key = value" lines, '#' starts a comment (at the start of a
+Configuration file (UTF-8): [section] headers, "key = value" lines, '#' starts a comment (at the start of a
 line, or after a blank). Unknown sections and keys are errors. Defaults in brackets.
 
 [exchange]
@@ -62,6 +64,9 @@ line, or after a blank). Unknown sections and keys are errors. Defaults in brack
   public_addresses   comma list, one per phone server in the same order: the address the address server
                      names to clients (behind NAT, the public one) [the listen addresses; required for 0.0.0.0]
   base_port          first channel's TCP port [20480]
+  forwarded_ports    yes: address_port and base_port differ from the client's built-in 32765 and 20480
+                     on purpose, because a port forward maps those to them [no: other ports are errors]
+  drain_seconds      after SIGTERM, how long calls in progress may go on [30; 0 = end them at once]
   voice_port         >0: one UDP port for every channel's voice, announced to clients [0 = one per channel]
   log_level          error | warn | info | debug [info]
   metrics            IPv4:port of the HTTP counters (GET /metrics, Prometheus text), or off [127.0.0.1:9464]

@@ -34,6 +34,9 @@ TEST_F(ThroughTheExchange, StoppingTheExchangeHangsUpTheCall) {
   Press();
   ASSERT_TRUE(WaitForLine(line::kContacting)) << Diagnostics();
   EXPECT_GT(TalkingFlips(1000), 5);
+  // The first SIGTERM drains (the call may go on); a second one ends it at once.
+  ASSERT_TRUE(exchange_.Signal(SIGTERM));
+  ASSERT_TRUE(WaitForExchangeLog("taking no new calls", milliseconds(5000)));
   ASSERT_TRUE(exchange_.Signal(SIGTERM));
   ASSERT_TRUE(WaitForLine(line::kFarEndHungUp)) << Diagnostics();
   ASSERT_TRUE(PollUntil([&] { return exchange_.Exited(); }, milliseconds(5000)))
