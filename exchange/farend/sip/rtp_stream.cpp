@@ -19,6 +19,8 @@ std::unique_ptr<RtpStream> RtpStream::Open(TimerSource& timers, const struct sa&
   stream->timers_ = &timers;
   stream->tick_ = timers.NewTimer();
   sa_init(&stream->remote_, AF_UNSPEC);
+  sa_init(&stream->announced_, AF_UNSPEC);
+  sa_init(&stream->signalling_, AF_UNSPEC);
   int err = rtp_listen(&stream->socket_, IPPROTO_UDP, &bind_ip, first_port, last_port, false,
                        &RtpStream::OnRtp, nullptr, stream.get());
   if (err != 0) {
@@ -43,12 +45,26 @@ uint16_t RtpStream::local_port() const {
   return sa_port(rtp_local(socket_));
 }
 
-void RtpStream::Start(const struct sa& remote) {
+void RtpStream::Start(const struct sa& remote, const struct sa* signalling) {
   if (started_) return;
   started_ = true;
   remote_ = remote;
+  announced_ = remote;
+  if (signalling != nullptr) signalling_ = *signalling;
   next_tick_ms_ = timers_->NowMs() + kRtpFrameMs;
   tick_->Start(kRtpFrameMs, [this] { OnTick(); });
+}
+
+void RtpStream::MoveTo(const struct sa& remote) {
+  if (sa_cmp(&remote, &announced_, SA_ALL)) return;
+  remote_ = remote;
+  announced_ = remote;
+  latched_ = false;
+}
+
+bool RtpStream::FromPbx(const struct sa* src) const {
+  return sa_cmp(src, &announced_, SA_ADDR) ||
+         (sa_isset(&signalling_, SA_ADDR) && sa_cmp(src, &signalling_, SA_ADDR));
 }
 
 void RtpStream::Stop() {
@@ -78,6 +94,10 @@ void RtpStream::Receive(const struct sa* src, const struct rtp_header* header, s
     return;
   }
   if (!latched_) {
+    if (!FromPbx(src)) {
+      ++counters_.ignored_in;
+      return;
+    }
     remote_ = *src;
     latched_ = true;
   } else if (!sa_cmp(src, &remote_, SA_ALL)) {
@@ -113,7 +133,7 @@ void RtpStream::SendFrame() {
   // The timestamp counts samples of our clock, sent or not, so the PBX sees a gap as a gap.
   uint32_t timestamp = timestamp_;
   timestamp_ += kRtpFrameSamples;
-  if (frame == UplinkBuffer::Frame::kNone) return;
+  if (frame == UplinkBuffer::Frame::kNone || !sending_) return;
   if (frame == UplinkBuffer::Frame::kConcealed) ++counters_.concealed_out;
   if (rtp_send(socket_, &remote_, false, marker, kPcmaPayloadType, timestamp, packet_) == 0) {
     ++counters_.packets_out;

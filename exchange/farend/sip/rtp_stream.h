@@ -1,7 +1,9 @@
 // The RTP side of one bridged call: one UDP socket that both receives from and sends to the PBX (symmetric
-// RTP, so a PBX behind NAT or one that ignores the SDP address still reaches us), latched to the PBX's real
-// source after its first valid PCMA packet. The client's 16 ms blocks leave as 20 ms packets on our own
-// clock; the PBX's packets of any ptime are re-framed into 16 ms blocks for the call's pacer.
+// RTP, so a PBX behind NAT or one that ignores the SDP port still reaches us), latched to the PBX's real
+// source after its first valid PCMA packet from the address its SDP named or from its signalling address
+// (anyone else could otherwise take the visitor's voice with one forged packet). The client's 16 ms blocks
+// leave as 20 ms packets on our own clock; the PBX's packets of any ptime are re-framed into 16 ms blocks for
+// the call's pacer.
 #pragma once
 
 #include <cstdint>
@@ -47,8 +49,13 @@ class RtpStream {
   uint16_t local_port() const;
 
   // The call is answered: send to `remote` (from the SDP answer) until the PBX's own source is seen, and
-  // start the 20 ms clock toward it.
-  void Start(const struct sa& remote);
+  // start the 20 ms clock toward it. Media is taken from `remote`'s address or `signalling`'s (if given).
+  void Start(const struct sa& remote, const struct sa* signalling = nullptr);
+  // The PBX moved the media (a re-offer with another address or port): send there and latch anew.
+  void MoveTo(const struct sa& remote);
+  // On hold the PBX wants nothing from us (its offer said sendonly or inactive): the clock runs on silently.
+  void SetSending(bool sending) { sending_ = sending; }
+  bool sending() const { return sending_; }
   // The call is over: nothing more is sent or handed on; the counters stay.
   void Stop();
 
@@ -69,8 +76,13 @@ class RtpStream {
   struct mbuf* packet_ = nullptr;
   TimerSource* timers_ = nullptr;
   std::unique_ptr<Timer> tick_;
+  bool FromPbx(const struct sa* src) const;
+
   struct sa remote_;
+  struct sa announced_;   // the SDP's address
+  struct sa signalling_;  // where the PBX's answer came from (unset: none)
   bool started_ = false;
+  bool sending_ = true;
   bool latched_ = false;
   uint64_t next_tick_ms_ = 0;
   uint32_t timestamp_ = 0;

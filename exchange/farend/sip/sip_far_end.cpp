@@ -16,6 +16,7 @@ struct SipFarEnd::Leg {
   bool established = false;
   std::string unusable;  // why the answer could not be used
   struct sa remote;      // the RTP address of the answer
+  struct sa signalling;  // where the answer came from
 };
 
 SipFarEnd::SipFarEnd(SipStack& stack, const FarEndRequest& request, std::vector<std::string> extensions,
@@ -105,11 +106,12 @@ bool SipFarEnd::Invite(const std::string& extension, std::string* why) {
   const std::string& display = stack_.settings.display_name;
   auto leg = std::make_unique<Leg>();
   leg->owner = this;
-  err = sipsess_connect(
-      &leg->session, stack_.sessions, to.c_str(), display.empty() ? nullptr : display.c_str(),
-      stack_.from_uri.c_str(), stack_.contact_user.c_str(), routes, 1, "application/sdp", offer,
-      &SipStack::Authenticate, &stack_, false, nullptr, &SipFarEnd::OnAnswer, &SipFarEnd::OnProgress,
-      &SipFarEnd::OnEstablished, nullptr, nullptr, &SipFarEnd::OnClosed, leg.get(), nullptr);
+  err =
+      sipsess_connect(&leg->session, stack_.sessions, to.c_str(), display.empty() ? nullptr : display.c_str(),
+                      stack_.from_uri.c_str(), stack_.contact_user.c_str(), routes, 1, "application/sdp",
+                      offer, &SipStack::Authenticate, &stack_, false, &SipFarEnd::OnOffer,
+                      &SipFarEnd::OnAnswer, &SipFarEnd::OnProgress, &SipFarEnd::OnEstablished, nullptr,
+                      nullptr, &SipFarEnd::OnClosed, leg.get(), nullptr);
   mem_deref(offer);
   if (err != 0) {
     *why = std::strerror(err);
@@ -156,7 +158,40 @@ int SipFarEnd::OnAnswer(const struct sip_msg* msg, void* arg) {
     return EPROTO;
   }
   leg->remote = *sdp_media_raddr(self->media_);
+  leg->signalling = msg->src;
+  // An answer within the session (to the offer we made for a re-INVITE without one) may move or hold.
+  if (leg->established) self->FollowRemoteMedia();
   return 0;
+}
+
+int SipFarEnd::OnOffer(struct mbuf** description, const struct sip_msg* msg, void* arg) {
+  // A re-INVITE from the PBX: hold and resume from the phone, a session-timer refresh, media moved to
+  // another address. Refusing it (libre's 488 without this) ends calls on many PBXs.
+  auto* leg = static_cast<Leg*>(arg);
+  if (leg->dropped || !leg->established) return EPROTO;
+  SipFarEnd* self = leg->owner;
+  bool offered = mbuf_get_left(msg->mb) > 0;
+  if (offered) {
+    if (sdp_decode(self->sdp_, msg->mb, true) != 0) return EPROTO;
+    if (sdp_media_rformat(self->media_, "PCMA") == nullptr) return EPROTO;
+    self->FollowRemoteMedia();
+  }
+  // Without an offer we make one; its answer comes with the ACK, through OnAnswer.
+  return sdp_encode(description, self->sdp_, !offered);
+}
+
+void SipFarEnd::FollowRemoteMedia() {
+  if (!rtp_) return;
+  const struct sa* address = sdp_media_raddr(media_);
+  bool held_by_address = !sa_isset(address, SA_ADDR) || sa_is_any(address) || sdp_media_rport(media_) == 0;
+  // Our side of the direction: sendrecv unless the phone put us on hold (sendonly or inactive on its side).
+  enum sdp_dir dir = sdp_media_dir(media_);
+  rtp_->SetSending(!held_by_address && (dir & SDP_SENDONLY) != 0);
+  if (!held_by_address) rtp_->MoveTo(*address);
+  if (stack_.log) {
+    stack_.log("call " + call_id_ + ": media " + (rtp_->sending() ? "resumed" : "on hold") + " (" +
+               sdp_dir_name(dir) + ")");
+  }
 }
 
 void SipFarEnd::OnProgress(const struct sip_msg* msg, void* arg) {
@@ -172,7 +207,7 @@ void SipFarEnd::OnEstablished(const struct sip_msg*, void* arg) {
   leg->established = true;
   self->answered_ = true;
   self->stack_.health.OnInviteResponse(200, "OK");
-  self->rtp_->Start(leg->remote);
+  self->rtp_->Start(leg->remote, &leg->signalling);
   self->flow_.OnAnswered();
 }
 

@@ -43,7 +43,9 @@ class SipFarEnd : public FarEnd, private SipLegPort {
   void ArmRingTimer(uint32_t ms) override;
   void StopTimers() override;
 
+  static int OnOffer(struct mbuf** description, const struct sip_msg* msg, void* arg);
   static int OnAnswer(const struct sip_msg* msg, void* arg);
+  void FollowRemoteMedia();
   static void OnProgress(const struct sip_msg* msg, void* arg);
   static void OnEstablished(const struct sip_msg* msg, void* arg);
   static void OnClosed(int err, const struct sip_msg* msg, void* arg);

@@ -87,6 +87,12 @@ std::unique_ptr<SipFarEndFactory> SipFarEndFactory::Open(const SipSettings& sett
     return nullptr;
   }
 
+  err = sip_listen(&factory->options_, stack.sip, true, &SipFarEndFactory::OnRequest, factory.get());
+  if (err != 0) {
+    *error = std::string("SIP requests: ") + std::strerror(err);
+    return nullptr;
+  }
+
   factory->SetIdentity();
   if (!factory->Register(error)) return nullptr;
   return factory;
@@ -154,6 +160,7 @@ std::vector<std::string> SipFarEndFactory::Reconfigure(const SipSettings& next, 
 
 SipFarEndFactory::~SipFarEndFactory() {
   mem_deref(registration_);
+  mem_deref(options_);
   if (stack_.sessions != nullptr) sipsess_close_all(stack_.sessions);
   mem_deref(stack_.sessions);
   if (stack_.sip != nullptr) sip_close(stack_.sip, true);
@@ -184,6 +191,16 @@ void SipFarEndFactory::OnIncoming(const struct sip_msg* msg, void* arg) {
   auto* self = static_cast<SipFarEndFactory*>(arg);
   // Calls toward visitors are not a thing: the exchange only dials out.
   sip_treply(nullptr, self->stack_.sip, msg, 603, "Decline");
+}
+
+bool SipFarEndFactory::OnRequest(const struct sip_msg* msg, void* arg) {
+  // PBXs and proxies probe their trunks with OPTIONS and take a 501 for a dead peer.
+  if (pl_strcmp(&msg->met, "OPTIONS") != 0) return false;
+  auto* self = static_cast<SipFarEndFactory*>(arg);
+  sip_treplyf(
+      nullptr, nullptr, self->stack_.sip, msg, false, 200, "OK",
+      "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS\r\nAccept: application/sdp\r\nContent-Length: 0\r\n\r\n");
+  return true;
 }
 
 void SipFarEndFactory::OnRegisterResponse(int err, const struct sip_msg* msg, void* arg) {

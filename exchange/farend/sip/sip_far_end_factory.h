@@ -47,11 +47,13 @@ class SipFarEndFactory : public FarEndFactory {
   void SetIdentity();  // From, Contact and route from the settings
   bool Register(std::string* error);
   static void OnIncoming(const struct sip_msg* msg, void* arg);
+  static bool OnRequest(const struct sip_msg* msg, void* arg);
   static void OnRegisterResponse(int err, const struct sip_msg* msg, void* arg);
 
   SipStack stack_;
   struct dnsc* dns_ = nullptr;
   struct sipreg* registration_ = nullptr;
+  struct sip_lsnr* options_ = nullptr;
 };
 
 }  // namespace exchange

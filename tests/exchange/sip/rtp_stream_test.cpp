@@ -25,11 +25,11 @@ using exchange::testing::PollLoop;
 // A plain UDP socket on loopback standing for the PBX's media (or someone else's).
 class Peer {
  public:
-  Peer() {
+  explicit Peer(const char* ip = "127.0.0.1") : ip_(ip) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, ip, &address.sin_addr);
     bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     socklen_t size = sizeof address;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
@@ -39,7 +39,7 @@ class Peer {
 
   struct sa address() const {
     struct sa result;
-    sa_set_str(&result, "127.0.0.1", port_);
+    sa_set_str(&result, ip_, port_);
     return result;
   }
 
@@ -78,6 +78,7 @@ class Peer {
   }
 
  private:
+  const char* ip_;
   int fd_ = -1;
   uint16_t port_ = 0;
 };
@@ -187,6 +188,43 @@ TEST_F(RtpStreamTest, LatchesToThePbxsRealSourceAndIgnoresOthers) {
   SipMediaCounters counters = stream_->counters();
   EXPECT_EQ(counters.packets_in, 30u);
   EXPECT_EQ(counters.ignored_in, 1u + 9u);
+}
+
+TEST_F(RtpStreamTest, OnlyTheSdpOrSignallingAddressMayLatch) {
+  struct Case {
+    const char* sender;
+    bool latches;
+  };
+  const Case cases[] = {{"127.0.0.9", false}, {"127.0.0.1", true}, {"127.0.0.2", true}};
+  for (const Case& c : cases) {
+    SetUp();
+    Peer announced("127.0.0.1"), sender(c.sender);
+    struct sa signalling;
+    sa_set_str(&signalling, "127.0.0.2", 5060);
+    stream_->Start(announced.address(), &signalling);
+    sender.SendRtp(stream_->local_port(), kPcmaPayloadType, 1, 0, 160, 0x77);
+    Talk(48);
+    EXPECT_EQ(stream_->latched(), c.latches) << c.sender;
+    EXPECT_EQ(!sender.Drain().empty(), c.latches) << c.sender << ": the visitor's voice went to a stranger";
+  }
+}
+
+TEST_F(RtpStreamTest, HoldStopsSendingAndAMoveFollowsTheNewAddress) {
+  Peer pbx, moved("127.0.0.3");
+  stream_->Start(pbx.address());
+  Talk(100);
+  EXPECT_FALSE(pbx.Drain().empty());
+  stream_->SetSending(false);
+  Talk(100);
+  EXPECT_TRUE(pbx.Drain().empty()) << "sent while on hold";
+  stream_->SetSending(true);
+  stream_->MoveTo(moved.address());
+  Talk(100);
+  EXPECT_TRUE(pbx.Drain().empty());
+  EXPECT_FALSE(moved.Drain().empty());
+  moved.SendRtp(stream_->local_port(), kPcmaPayloadType, 1, 0, 160, 0x2A);
+  Talk(32);
+  EXPECT_TRUE(stream_->latched());
 }
 
 TEST_F(RtpStreamTest, StopEndsBothDirectionsButKeepsCounters) {

@@ -292,6 +292,25 @@ TEST_F(SippTest, AnsweredCallEchoesTheClientsVoiceBitExact) {
   EXPECT_EQ(listener_.events, std::vector<std::string>{"answered"});
 }
 
+TEST_F(SippTest, HoldAndResumeFromThePhoneKeepTheCall) {
+  StartSipp("hold_resume.xml", 1);
+  OpenFactory();
+  Dial("3381");
+  ASSERT_TRUE(RunLoopUntil([&] { return !listener_.events.empty(); }, 5000));
+  // Each re-INVITE must be answered in kind (recvonly to sendonly, sendrecv to sendrecv), OPTIONS with 200;
+  // the call lasts until the phone's own BYE.
+  TalkFor(10000, [&] { return listener_.over; });
+  EXPECT_EQ(listener_.events, (std::vector<std::string>{"answered", "ended"}));
+  EXPECT_EQ(listener_.reason, "hung up");
+  EXPECT_EQ(WaitSippExit(5000), 0);
+  auto logged = [&](const std::string& what) {
+    return std::any_of(log_.begin(), log_.end(),
+                       [&](const std::string& l) { return l.find(what) != std::string::npos; });
+  };
+  EXPECT_TRUE(logged("media on hold (recvonly)"));
+  EXPECT_TRUE(logged("media resumed (sendrecv)"));
+}
+
 TEST_F(SippTest, AnsweredCallOverTcp) {
   StartSipp("answer_echo.xml", 1, /*tcp=*/true);
   OpenFactory({}, /*tcp=*/true);
