@@ -86,8 +86,8 @@ void SipTrunkHealth::OnInviteFailed(const std::string& why) {
 void SipTrunkHealth::CallFailed(const std::string& what) {
   ++failed_in_a_row_;
   // Said once when the run reaches the mark, then each time it doubles: a dead trunk is not a flood.
-  bool say = failed_in_a_row_ >= kFailingStreak && (failed_in_a_row_ & (failed_in_a_row_ - 1)) == 0;
-  if (failed_in_a_row_ == kFailingStreak) say = true;
+  uint64_t times = failed_in_a_row_ / kFailingStreak;
+  bool say = failed_in_a_row_ % kFailingStreak == 0 && times > 0 && (times & (times - 1)) == 0;
   if (say && warn_)
     warn_("sip: the last " + std::to_string(failed_in_a_row_) +
           " calls to the PBX all failed (last: " + what + ")");

@@ -9,7 +9,15 @@
 #include <vector>
 
 #include "exchange/daemon/event_log.h"
+#include "exchange/daemon/libre_log.h"
 #include "exchange/daemon/logger.h"
+
+#define DEBUG_MODULE "test"
+#define DEBUG_LEVEL 0
+extern "C" {
+#include <re.h>
+#include <re_dbg.h>
+}
 
 namespace exchange {
 namespace {
@@ -243,6 +251,18 @@ TEST_F(LogLinesTest, RoutineEventsWaitForDebug) {
   EventLog verbose(debug, [] { return uint64_t{0}; });
   verbose.OnEvent(tag);
   EXPECT_NE(lines_.back().find(" debug TagSent: {ChanelWaitBohao}"), std::string::npos) << lines_.back();
+}
+
+// libre's own messages reach the log through the same logger: its level, its format, no colour codes.
+TEST(LibreLogTest, LibresMessagesGoThroughTheLogger) {
+  std::vector<std::string> lines;
+  Logger logger(LogLevel::kInfo, [&lines](const std::string& line) { lines.push_back(line); });
+  RouteLibreLog(&logger);
+  dbg_printf(DBG_WARNING, "tcp: send: write(): %s\n", "Connection reset by peer");
+  dbg_printf(DBG_DEBUG, "below the logger's level\n");
+  RouteLibreLog(nullptr);
+  ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+  EXPECT_EQ(lines[0].substr(29), " warn  libre: tcp: send: write(): Connection reset by peer");
 }
 
 }  // namespace
