@@ -22,6 +22,8 @@ struct SipFarEnd::Leg {
 SipFarEnd::SipFarEnd(SipStack& stack, const FarEndRequest& request, std::vector<std::string> extensions,
                      FarEndListener& listener)
     : stack_(stack),
+      trunk_{stack.settings.domain, stack.settings.display_name, stack.from_uri, stack.contact_user,
+             stack.route},
       listener_(listener),
       call_id_(request.call_id),
       flow_(std::move(extensions), stack.settings.ring_limit_s * 1000, stack.settings.max_wait_s * 1000,
@@ -101,14 +103,14 @@ bool SipFarEnd::Invite(const std::string& extension, std::string* why) {
     *why = std::string("SDP: ") + std::strerror(err);
     return false;
   }
-  std::string to = "sip:" + EscapeExtension(extension) + "@" + stack_.settings.domain;
-  const char* routes[] = {stack_.route.c_str()};
-  const std::string& display = stack_.settings.display_name;
+  std::string to = "sip:" + EscapeExtension(extension) + "@" + trunk_.domain;
+  const char* routes[] = {trunk_.route.c_str()};
+  const std::string& display = trunk_.display_name;
   auto leg = std::make_unique<Leg>();
   leg->owner = this;
   err =
       sipsess_connect(&leg->session, stack_.sessions, to.c_str(), display.empty() ? nullptr : display.c_str(),
-                      stack_.from_uri.c_str(), stack_.contact_user.c_str(), routes, 1, "application/sdp",
+                      trunk_.from_uri.c_str(), trunk_.contact_user.c_str(), routes, 1, "application/sdp",
                       offer, &SipStack::Authenticate, &stack_, false, &SipFarEnd::OnOffer,
                       &SipFarEnd::OnAnswer, &SipFarEnd::OnProgress, &SipFarEnd::OnEstablished, nullptr,
                       nullptr, &SipFarEnd::OnClosed, leg.get(), nullptr);

@@ -54,7 +54,17 @@ class SipFarEnd : public FarEnd, private SipLegPort {
   static void OnReap(void* arg);
   void ReapDroppedLegs();
 
+  // The trunk as it was when the call began: a reload changes it for new calls only.
+  struct Trunk {
+    std::string domain;
+    std::string display_name;
+    std::string from_uri;
+    std::string contact_user;
+    std::string route;
+  };
+
   SipStack& stack_;
+  const Trunk trunk_;
   FarEndListener& listener_;
   std::string call_id_;
   SipCallFlow flow_;
