@@ -133,7 +133,6 @@ class Daemon {
   LoopTimer stop_;
   ProcessFigures process_;
   uint64_t drain_deadline_ms_ = 0;
-  uint64_t next_watchdog_ms_ = 0;
   bool stopping_ = false;
 };
 
