@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
@@ -519,6 +520,12 @@ bool ParseDaemonConfig(std::string_view text, const std::string& file_name, cons
   for (const ConfigProblem& p : syntax)
     problems->push_back(file_name + ":" + std::to_string(p.line) + ": " + p.what);
   Loader(file_name, base_folder, built_in, out, problems).Run(sections, unprivileged_port_start);
+  // In the file's order, whichever check found them.
+  auto line_of = [&file_name](const std::string& problem) {
+    return std::strtol(problem.c_str() + file_name.size() + 1, nullptr, 10);
+  };
+  std::stable_sort(problems->begin() + static_cast<std::ptrdiff_t>(before), problems->end(),
+                   [&](const std::string& a, const std::string& b) { return line_of(a) < line_of(b); });
   return problems->size() == before;
 }
 
