@@ -69,6 +69,8 @@ Event::Kind SimKind(XKind kind) {
       return Event::Kind::VoiceStopped;
     case XKind::CallEnded:
       return Event::Kind::CallEnded;
+    case XKind::WebMedia:  // the simulator serves no web page
+      return Event::Kind::Error;
   }
   return Event::Kind::Error;
 }
