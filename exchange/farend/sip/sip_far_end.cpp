@@ -17,6 +17,7 @@ struct SipFarEnd::Leg {
   std::string unusable;  // why the answer could not be used
   struct sa remote;      // the RTP address of the answer
   struct sa signalling;  // where the answer came from
+  SipAuthAttempt auth;
 };
 
 SipFarEnd::SipFarEnd(SipStack& stack, const FarEndRequest& request, std::vector<std::string> extensions,
@@ -108,10 +109,11 @@ bool SipFarEnd::Invite(const std::string& extension, std::string* why) {
   const std::string& display = trunk_.display_name;
   auto leg = std::make_unique<Leg>();
   leg->owner = this;
+  leg->auth.stack = &stack_;
   err =
       sipsess_connect(&leg->session, stack_.sessions, to.c_str(), display.empty() ? nullptr : display.c_str(),
                       trunk_.from_uri.c_str(), trunk_.contact_user.c_str(), routes, 1, "application/sdp",
-                      offer, &SipStack::Authenticate, &stack_, false, &SipFarEnd::OnOffer,
+                      offer, &SipStack::Authenticate, &leg->auth, false, &SipFarEnd::OnOffer,
                       &SipFarEnd::OnAnswer, &SipFarEnd::OnProgress, &SipFarEnd::OnEstablished, nullptr,
                       nullptr, &SipFarEnd::OnClosed, leg.get(), nullptr);
   mem_deref(offer);

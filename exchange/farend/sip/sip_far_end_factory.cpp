@@ -1,5 +1,6 @@
 #include "exchange/farend/sip/sip_far_end_factory.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -10,6 +11,8 @@ namespace exchange {
 namespace {
 
 constexpr uint32_t kRegistrationSeconds = 3600;
+constexpr uint32_t kFirstRetrySeconds = 60;
+constexpr uint32_t kMaxRetrySeconds = 3600;
 constexpr uint32_t kMaxNameservers = 8;
 
 std::string AddressText(const struct sa& address) {
@@ -21,10 +24,12 @@ std::string AddressText(const struct sa& address) {
 }  // namespace
 
 int SipStack::Authenticate(char** user, char** password, const char*, void* arg) {
-  auto* stack = static_cast<SipStack*>(arg);
+  auto* attempt = static_cast<SipAuthAttempt*>(arg);
+  SipStack* stack = attempt->stack;
   // Without a password there is nothing to answer a challenge with: the request fails with the challenge's
   // status, which the call's log line shows.
-  if (stack->settings.password.empty()) return EAUTH;
+  if (stack->settings.password.empty() || attempt->answered) return EAUTH;
+  attempt->answered = true;
   int err = str_dup(user, stack->settings.user.c_str());
   err |= str_dup(password, stack->settings.password.c_str());
   return err;
@@ -114,6 +119,8 @@ void SipFarEndFactory::SetIdentity() {
 
 bool SipFarEndFactory::Register(std::string* error) {
   registration_ = static_cast<struct sipreg*>(mem_deref(registration_));
+  tmr_cancel(&retry_timer_);
+  registration_auth_ = SipAuthAttempt{&stack_, false};
   const SipSettings& settings = stack_.settings;
   if (!settings.register_trunk) return true;
   const char* routes[] = {stack_.route.c_str()};
@@ -121,7 +128,7 @@ bool SipFarEndFactory::Register(std::string* error) {
   int err = sipreg_register(&registration_, stack_.sip, registrar.c_str(), stack_.from_uri.c_str(),
                             settings.display_name.empty() ? nullptr : settings.display_name.c_str(),
                             stack_.from_uri.c_str(), kRegistrationSeconds, stack_.contact_user.c_str(),
-                            routes, 1, 0, &SipStack::Authenticate, &stack_, false,
+                            routes, 1, 0, &SipStack::Authenticate, &registration_auth_, false,
                             &SipFarEndFactory::OnRegisterResponse, this, nullptr, nullptr);
   if (err != 0) {
     *error = std::string("SIP registration: ") + std::strerror(err);
@@ -153,12 +160,15 @@ std::vector<std::string> SipFarEndFactory::Reconfigure(const SipSettings& next, 
   now = merged;
   if (trunk_changed) {
     SetIdentity();
+    failures_ = 0;  // new credentials get their one try at once
     if (!Register(error)) kept.push_back("register");
   }
   return kept;
 }
 
 SipFarEndFactory::~SipFarEndFactory() {
+  tmr_cancel(&retry_timer_);
+  tmr_cancel(&drop_timer_);
   mem_deref(registration_);
   mem_deref(options_);
   if (stack_.sessions != nullptr) sipsess_close_all(stack_.sessions);
@@ -215,6 +225,40 @@ void SipFarEndFactory::OnRegisterResponse(int err, const struct sip_msg* msg, vo
     if (msg->scode < 300 && before != SipTrunkHealth::Registration::kRegistered)
       self->stack_.log("registered at " + self->stack_.settings.server);
   }
+  if (err == 0 && (msg == nullptr || msg->scode < 200)) return;
+  if (err == 0 && msg->scode < 300) {
+    self->failures_ = 0;
+    self->registration_auth_.answered = false;  // a refresh may be challenged afresh
+    return;
+  }
+  self->BackOff(err != 0 ? std::strerror(err)
+                         : std::to_string(msg->scode) + " " + std::string(msg->reason.p, msg->reason.l));
+}
+
+void SipFarEndFactory::BackOff(const std::string& what) {
+  // Not again with the same credentials at once: 60 s, doubling with each failure, at most an hour. libre is
+  // inside this registration's handler, so it goes from the loop.
+  uint32_t wait_s =
+      std::min<uint32_t>(kFirstRetrySeconds << std::min<uint32_t>(failures_, 6), kMaxRetrySeconds);
+  ++failures_;
+  stack_.log("registration at " + stack_.settings.server + " (registrar sip:" + stack_.settings.domain +
+             ") failed: " + what + "; next registration in " + std::to_string(wait_s) + " s");
+  tmr_start(&drop_timer_, 0, &SipFarEndFactory::OnDropRegistration, this);
+  tmr_start(&retry_timer_, wait_s * 1000, &SipFarEndFactory::OnRetryRegistration, this);
+}
+
+void SipFarEndFactory::OnDropRegistration(void* arg) {
+  auto* self = static_cast<SipFarEndFactory*>(arg);
+  self->registration_ = static_cast<struct sipreg*>(mem_deref(self->registration_));
+}
+
+void SipFarEndFactory::OnRetryRegistration(void* arg) {
+  auto* self = static_cast<SipFarEndFactory*>(arg);
+  uint32_t failures = self->failures_;
+  std::string error;
+  if (!self->Register(&error))
+    self->stack_.log("registration at " + self->stack_.settings.server + ": " + error);
+  self->failures_ = failures;  // Register() starts afresh only for new settings
 }
 
 }  // namespace exchange

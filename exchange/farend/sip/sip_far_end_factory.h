@@ -49,11 +49,18 @@ class SipFarEndFactory : public FarEndFactory {
   static void OnIncoming(const struct sip_msg* msg, void* arg);
   static bool OnRequest(const struct sip_msg* msg, void* arg);
   static void OnRegisterResponse(int err, const struct sip_msg* msg, void* arg);
+  void BackOff(const std::string& what);
+  static void OnDropRegistration(void* arg);
+  static void OnRetryRegistration(void* arg);
 
   SipStack stack_;
   struct dnsc* dns_ = nullptr;
   struct sipreg* registration_ = nullptr;
   struct sip_lsnr* options_ = nullptr;
+  SipAuthAttempt registration_auth_;
+  uint32_t failures_ = 0;  // registrations failed in a row
+  struct tmr retry_timer_ = {};
+  struct tmr drop_timer_ = {};
 };
 
 }  // namespace exchange

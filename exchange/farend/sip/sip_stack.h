@@ -13,6 +13,16 @@
 
 namespace exchange {
 
+struct SipStack;
+
+// One request's right to the trunk's credentials: libre would answer every new challenge of a request, even
+// one that only calls the nonce stale, with the same rejected password (15 tries within milliseconds, and a
+// PBX's brute-force guard bans the exchange). They are handed over once; another challenge fails the request.
+struct SipAuthAttempt {
+  SipStack* stack = nullptr;
+  bool answered = false;
+};
+
 struct SipStack {
   SipSettings settings;
   struct sip* sip = nullptr;
@@ -26,7 +36,7 @@ struct SipStack {
   LibreTimerSource timers;  // the RTP clocks of all its calls
   SipTrunkHealth health;
 
-  // Supplies the digest credentials to libre; `arg` is the SipStack.
+  // Supplies the digest credentials to libre; `arg` is a SipAuthAttempt.
   static int Authenticate(char** user, char** password, const char* realm, void* arg);
 };
 

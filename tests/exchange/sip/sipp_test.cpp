@@ -427,6 +427,25 @@ TEST_F(SippAuthTest, RegistersAsTrunkUserAnsweringTheChallenge) {
   EXPECT_NE(log_.back().find("registered at"), std::string::npos) << log_.back();
 }
 
+TEST_F(SippAuthTest, RejectedCredentialsAreNotSentAgainUntilTheBackOff) {
+  StartSipp("register_refused.xml", 1);
+  OpenFactory({{"credentials_file", WritePassword("wrong-pass")}, {"register", "yes"}});
+  RunLoopUntil([&] { return sipp_.Poll().has_value(); }, 8000);
+  std::string messages = ReadWholeFile(folder_ + "/messages.log");
+  size_t registers = 0;
+  for (size_t at = messages.find("\nREGISTER sip:"); at != std::string::npos;
+       at = messages.find("\nREGISTER sip:", at + 1))
+    ++registers;
+  // The first asks, the second answers the challenge; a brute-force guard would ban any more.
+  EXPECT_EQ(registers, 2u) << messages;
+  EXPECT_FALSE(factory_->registered());
+  auto said = [&](const std::string& what) {
+    return std::any_of(log_.begin(), log_.end(),
+                       [&](const std::string& l) { return l.find(what) != std::string::npos; });
+  };
+  EXPECT_TRUE(said("next registration in 60 s")) << ::testing::PrintToString(log_);
+}
+
 TEST_F(SippAuthTest, ChallengeWithoutCredentialsEndsTheCall) {
   StartSipp("auth_challenge.xml", 1);
   OpenFactory();
