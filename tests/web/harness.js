@@ -28,13 +28,15 @@ let exchangeLog = "";
 async function startExchange(sections) {
   await stopExchange();
   const conf = path.join(work, "exchange.conf");
-  fs.writeFileSync(conf, "[exchange]\naddress_port = 42765\nbase_port = 42480\nmetrics = 127.0.0.1:49464\n" +
+  fs.writeFileSync(conf, "[exchange]\nmetrics = 127.0.0.1:49464\n" +
     `[web]\nlisten = 127.0.0.1:${WEB_PORT}\nmedia_port = 48400\npage_folder = ${SOURCE}/web\n` + sections);
   exchangeLog = "";
   exchange = spawn(EXCHANGE, ["--config", conf], { stdio: ["ignore", "pipe", "pipe"] });
   exchange.stdout.on("data", (d) => { exchangeLog += d; });
   exchange.stderr.on("data", (d) => { exchangeLog += d; });
-  await until(() => exchangeLog.includes("web page on http://"), 10000, () => "exchange did not start:\n" + exchangeLog);
+  const child = exchange;
+  await until(() => exchangeLog.includes("web page on http://") || child.exitCode !== null, 10000, () => "");
+  if (!exchangeLog.includes("web page on http://")) throw new Error("exchange did not start:\n" + exchangeLog);
 }
 
 async function stopExchange() {
