@@ -79,7 +79,7 @@ struct ExchangeEvent {
   int connection = 0;  // 1-based index of the phone connection within the call
   bool busy = false;
   // Why a visitor was turned away (ChannelAccepted when busy, ConnectionRefused): a fixed word such as
-  // "channel_busy", "max_calls", "draining", "connections", "query_rate"; null for none.
+  // "channel_busy", "no_free_channel", "max_calls", "draining", "connections", "query_rate"; null for none.
   const char* reason = nullptr;
   CallVia via = CallVia::kClient;
   std::string_view bytes;

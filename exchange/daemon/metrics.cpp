@@ -16,8 +16,9 @@ constexpr const char* kPrefix = "pelvarine_exchange_";
 constexpr const char* kEndedLabels[] = {"client_hung_up", "far_end_hung_up", "refused",
                                         "dial_timeout",   "time_limit",      "garbage",
                                         "send_failed",    "shutdown",        "other"};
-constexpr const char* kTurnedAwayLabels[] = {"channel_busy", "max_calls",  "calls_per_source", "draining",
-                                             "connections",  "query_rate", "origin",           "other"};
+constexpr const char* kTurnedAwayLabels[] = {"channel_busy",     "no_free_channel", "max_calls",
+                                             "calls_per_source", "draining",        "connections",
+                                             "query_rate",       "origin",          "other"};
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -161,12 +162,14 @@ std::string ExchangeMetrics::Render(const Gauges& g) const {
   x.Sample("", g.taking_calls ? 1 : 0);
   x.Family("open_connections", "gauge", "Open TCP connections to the address and phone servers.");
   x.Sample("", g.open_connections);
-  x.Family("visitors_turned_away_total", "counter",
-           "Connections answered busy or refused, by reason: channel_busy, max_calls, calls_per_source (the "
-           "address holds its "
-           "share of the channels), draining (stopping), "
-           "connections (a connection limit), query_rate (address queries over their rate), origin (a web "
-           "page's WebSocket from another site).");
+  x.Family(
+      "visitors_turned_away_total", "counter",
+      "Connections answered busy or refused, by reason: channel_busy (the client tries its next channel), "
+      "no_free_channel (busy on the last one), max_calls, calls_per_source (the "
+      "address holds its "
+      "share of the channels), draining (stopping), "
+      "connections (a connection limit), query_rate (address queries over their rate), origin (a web "
+      "page's WebSocket from another site).");
   for (const char* label : kTurnedAwayLabels)
     x.Sample(Label("reason", label), static_cast<double>(Find(turned_away_, label)));
   x.Family("address_queries_total", "counter", "Address queries, by result.");

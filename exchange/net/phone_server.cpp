@@ -239,7 +239,8 @@ Answer PhoneServer::Decide(const Channel& channel, const CallContext& call, cons
   }
   *busy_reason = "draining";
   if (context_.draining) return Answer::kBusy;
-  *busy_reason = "channel_busy";
+  // Busy on one channel sends the client on to the next; on the last one, it has none left.
+  *busy_reason = channel.index + 1 < context_.config.channels ? "channel_busy" : "no_free_channel";
   for (const auto& c : connections_) {
     if (c->channel() == channel.index && c->call() != nullptr && c->call()->holds_channel())
       return Answer::kBusy;

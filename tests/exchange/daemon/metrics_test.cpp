@@ -63,7 +63,7 @@ TEST(MetricsTest, CountsTheEventsOfAnExchange) {
     e.reason = reason;
     m.OnEvent(e);
   }
-  for (const char* reason : {"max_calls", "draining", "channel_busy", "channel_busy"}) {
+  for (const char* reason : {"max_calls", "draining", "channel_busy", "no_free_channel", "channel_busy"}) {
     ExchangeEvent e = Event(Kind::ChannelAccepted);
     e.busy = true;
     e.reason = reason;
@@ -87,6 +87,7 @@ TEST(MetricsTest, CountsTheEventsOfAnExchange) {
   EXPECT_EQ(Value(text, p + "calls_total{reason=\"shutdown\"}"), 1);
   EXPECT_EQ(Value(text, p + "calls_total{reason=\"dial_timeout\"}"), 0);  // present before it happens
   EXPECT_EQ(Value(text, p + "visitors_turned_away_total{reason=\"channel_busy\"}"), 2);
+  EXPECT_EQ(Value(text, p + "visitors_turned_away_total{reason=\"no_free_channel\"}"), 1);
   EXPECT_EQ(Value(text, p + "visitors_turned_away_total{reason=\"max_calls\"}"), 1);
   EXPECT_EQ(Value(text, p + "visitors_turned_away_total{reason=\"draining\"}"), 1);
   EXPECT_EQ(Value(text, p + "visitors_turned_away_total{reason=\"connections\"}"), 2);
