@@ -122,7 +122,10 @@ bool SipFarEndFactory::Register(std::string* error) {
   tmr_cancel(&retry_timer_);
   registration_auth_ = SipAuthAttempt{&stack_, false};
   const SipSettings& settings = stack_.settings;
-  if (!settings.register_trunk) return true;
+  if (!settings.register_trunk) {
+    stack_.health.OnRegistrationOff();  // a reload may have turned it off
+    return true;
+  }
   const char* routes[] = {stack_.route.c_str()};
   std::string registrar = "sip:" + settings.domain;
   int err = sipreg_register(&registration_, stack_.sip, registrar.c_str(), stack_.from_uri.c_str(),

@@ -22,6 +22,7 @@ class SipTrunkHealth {
   void SetWarn(Warn warn) { warn_ = std::move(warn); }
 
   void OnRegistrationStarted();
+  void OnRegistrationOff() { registration_ = Registration::kOff; }
   // `err` for a transport failure (no response), else the final `status` and its reason phrase.
   void OnRegistrationResult(int err, uint16_t status, const std::string& reason, const std::string& server);
   // A final response to an INVITE; `reason` is its phrase.
