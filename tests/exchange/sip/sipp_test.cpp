@@ -183,11 +183,10 @@ class SippTest : public ::testing::Test {
       }
       if (!replaced) entries.emplace_back(key, value);
     }
-    SipSettings settings;
     std::string error;
-    ASSERT_TRUE(ParseSipSettings(entries, &settings, &error)) << error;
+    ASSERT_TRUE(ParseSipSettings(entries, &settings_, &error)) << error;
     factory_ =
-        SipFarEndFactory::Open(settings, &error, [this](const std::string& line) { log_.push_back(line); });
+        SipFarEndFactory::Open(settings_, &error, [this](const std::string& line) { log_.push_back(line); });
     ASSERT_TRUE(factory_) << error;
   }
 
@@ -241,6 +240,7 @@ class SippTest : public ::testing::Test {
   uint16_t base_ = 0;
   std::string folder_;
   SippProcess sipp_;
+  SipSettings settings_;  // as the factory was opened with
   std::unique_ptr<SipFarEndFactory> factory_;
   std::unique_ptr<FarEnd> far_end_;
   RecordingListener listener_;
@@ -444,6 +444,22 @@ TEST_F(SippAuthTest, RejectedCredentialsAreNotSentAgainUntilTheBackOff) {
                        [&](const std::string& l) { return l.find(what) != std::string::npos; });
   };
   EXPECT_TRUE(said("next registration in 60 s")) << ::testing::PrintToString(log_);
+}
+
+// A reload with new credentials registers again at once with them, and the trunk's state follows.
+TEST_F(SippAuthTest, AReloadWithNewCredentialsRegistersAgain) {
+  StartSipp("register.xml", 2);
+  OpenFactory({{"credentials_file", WritePassword("wrong-pass")}, {"register", "yes"}});
+  using Registration = SipTrunkHealth::Registration;
+  ASSERT_TRUE(
+      RunLoopUntil([&] { return factory_->health().registration() == Registration::kRefused; }, 5000));
+  SipSettings next = settings_;
+  next.password = "s3cret-pass";
+  std::string error;
+  EXPECT_TRUE(factory_->Reconfigure(next, &error).empty()) << error;
+  EXPECT_TRUE(RunLoopUntil([&] { return factory_->registered(); }, 5000));
+  EXPECT_EQ(factory_->health().registration(), Registration::kRegistered);
+  EXPECT_EQ(WaitSippExit(5000), 0);
 }
 
 TEST_F(SippAuthTest, ChallengeWithoutCredentialsEndsTheCall) {
