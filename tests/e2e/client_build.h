@@ -11,6 +11,9 @@ struct ClientBuild {
   std::string name;    // "i686" or "x86_64"
   std::string exe;     // the client's path
   std::string loader;  // the Wine loader that starts it
+  // The test-only winmm.dll built for the same processor (tools/capture-standin): a process loads only
+  // its own kind.
+  std::string capture_standin;
 };
 
 // What a run will do: drive `build`, skip (the reason says why), or stop with a problem.

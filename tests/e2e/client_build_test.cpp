@@ -14,8 +14,8 @@ BuildFacts Facts(const std::string& requested, const std::string& record) {
   f.requested = requested;
   f.wine32_record = record;
   f.record_path = "build/wine32-runs";
-  f.i686 = {"i686", "build/win32/src/Pelvarine.exe", "/usr/lib/wine/wine"};
-  f.x86_64 = {"x86_64", "build/win64/src/Pelvarine.exe", "/usr/lib/wine/wine64"};
+  f.i686 = {"i686", "build/win32/src/Pelvarine.exe", "/usr/lib/wine/wine", "build/win32/winmm.dll"};
+  f.x86_64 = {"x86_64", "build/win64/src/Pelvarine.exe", "/usr/lib/wine/wine64", "build/win64/winmm.dll"};
   f.i686_built = f.x86_64_built = true;
   return f;
 }

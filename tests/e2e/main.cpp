@@ -28,8 +28,10 @@ e2e::BuildFacts Facts(const std::string& requested) {
   f.requested = requested;
   f.record_path = PELVARINE_E2E_WINE32_RECORD;
   f.wine32_record = e2e::ReadFile(f.record_path);
-  f.i686 = {"i686", PELVARINE_E2E_CLIENT_I686_PATH, "/usr/lib/wine/wine"};
-  f.x86_64 = {"x86_64", PELVARINE_E2E_CLIENT_PATH, "/usr/lib/wine/wine64"};
+  f.i686 = {"i686", PELVARINE_E2E_CLIENT_I686_PATH, "/usr/lib/wine/wine",
+            PELVARINE_E2E_CAPTURE_STANDIN_I686_PATH};
+  f.x86_64 = {"x86_64", PELVARINE_E2E_CLIENT_PATH, "/usr/lib/wine/wine64",
+              PELVARINE_E2E_CAPTURE_STANDIN_PATH};
   f.i686_built = e2e::FileExists(f.i686.exe);
   f.x86_64_built = e2e::FileExists(f.x86_64.exe);
   return f;

@@ -1,8 +1,8 @@
 // The visitor's side of a call: what the microphone hears reaches the exchange, comes back through an
 // echoing far end and is played. Wine 8's mapper never completes converted capture, so these scenarios
 // run a byte-for-byte copy of the built client with the test stand-in winmm.dll (tools/capture-standin)
-// beside it, chosen by a DLL override. The microphone is an ALSA capture device that records a phrase
-// spoken by espeak-ng at the clock's pace (alsa-microphone/); playback lands in the usual file.
+// beside it, chosen by a DLL override; the stand-in is also the microphone, speaking a phrase by
+// espeak-ng at the clock's pace. Playback lands in the usual ALSA file.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,8 +20,6 @@
 namespace e2e {
 namespace {
 
-constexpr char kStandInDll[] = PELVARINE_E2E_CAPTURE_STANDIN_PATH;
-constexpr char kMicrophonePlugin[] = PELVARINE_E2E_MICROPHONE_PLUGIN;
 constexpr size_t kBlock = 128;       // A-law samples per datagram
 constexpr size_t kVoiceHeader = 16;  // bytes before the block in the client's datagram
 constexpr size_t kDatagramSize = kVoiceHeader + kBlock;
@@ -112,26 +110,21 @@ double Milliseconds(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
-// The ALSA set-up of these scenarios: playback into the suite's playback file, capture from the paced
-// microphone reading `sound`; the microphone notes each start in `log`.
-std::string FeedAsoundrc(const std::string& playback, const std::string& sound, const std::string& log) {
-  return "pcm_type.pacedfile { lib \"" + std::string(kMicrophonePlugin) +
-         "\" }\n"
-         "pcm.!default { type asym playback.pcm \"fileout\" capture.pcm \"microphone\" }\n"
-         "pcm.fileout { type file slave.pcm \"nullout\" file \"" +
-         playback +
-         "\" format \"raw\" }\n"
-         "pcm.nullout { type null }\n"
-         "pcm.microphone { type pacedfile file \"" +
-         sound + "\" rate 8000 log \"" + log + "\" }\n";
-}
-
-// The moments (steady clock) the microphone started recording, from its log.
+// The moments (steady clock) the stand-in's microphone spoke the sound's first sample, from its log: it
+// gives them in the system time (100 ns units since 1601), which is this process's system clock.
 std::vector<std::chrono::steady_clock::time_point> MicrophoneStarts(const std::string& log) {
-  std::vector<std::chrono::steady_clock::time_point> starts;
+  using std::chrono::steady_clock;
+  using std::chrono::system_clock;
+  static const char kLabel[] = "the sound's first sample at ";
+  std::vector<steady_clock::time_point> starts;
   for (const std::string& l : SplitLines(log)) {
-    if (l.rfind("start ", 0) != 0) continue;
-    starts.emplace_back(std::chrono::nanoseconds(std::stoll(l.substr(6))));
+    size_t at = l.find(kLabel);
+    if (at == std::string::npos) continue;
+    long long ticks = std::stoll(l.substr(at + sizeof kLabel - 1));
+    auto since_1970 = std::chrono::microseconds(ticks / 10) - std::chrono::seconds(11644473600LL);
+    system_clock::time_point spoken(std::chrono::duration_cast<system_clock::duration>(since_1970));
+    starts.push_back(steady_clock::now() -
+                     std::chrono::duration_cast<steady_clock::duration>(system_clock::now() - spoken));
   }
   return starts;
 }
@@ -141,22 +134,18 @@ class TwoWayAudio : public ClientTest {
   void SetUp() override {
     ClientTest::SetUp();
     if (HasFatalFailure()) return;
-    ASSERT_TRUE(FileExists(kStandInDll))
-        << "the capture stand-in has not been built: expected " << kStandInDll
-        << " (cmake --build build/win64 --target capture_standin)";
+    const std::string stand_in = wine().client_build().capture_standin;
+    ASSERT_TRUE(FileExists(stand_in)) << "the capture stand-in has not been built: expected " << stand_in
+                                      << " (cmake --build build/win64 --target capture_standin, or win32)";
     const Feed& feed = PhraseFeed();
     ASSERT_TRUE(feed.problem.empty()) << feed.problem;
     ASSERT_TRUE(WriteFile(FeedFile(), feed.raw));
-    MakeDirs(FeedHome());
-    unlink(MicrophoneLog().c_str());
-    ASSERT_TRUE(WriteFile(FeedHome() + "/.asoundrc",
-                          FeedAsoundrc(wine().playback_file(), FeedFile(), MicrophoneLog())));
     // The program that ships, copied unchanged, with the stand-in beside it.
     MakeDirs(StandInDir());
     std::string client = ReadFile(wine().client_exe());
     ASSERT_TRUE(WriteFile(ClientExe(), client));
     ASSERT_EQ(ReadFile(ClientExe()), client);
-    ASSERT_TRUE(WriteFile(StandInDir() + "/winmm.dll", ReadFile(kStandInDll)));
+    ASSERT_TRUE(WriteFile(StandInDir() + "/winmm.dll", ReadFile(stand_in)));
     unlink(StandInLog().c_str());
   }
 
@@ -168,17 +157,14 @@ class TwoWayAudio : public ClientTest {
   std::string StandInDir() const { return wine().work_dir() + "/standin"; }
   std::string StandInLog() const { return wine().logs_dir() + "/" + test_name() + ".standin.txt"; }
   std::string FeedFile() const { return Dirname(wine().playback_file()) + "/capture-feed.raw"; }
-  std::string FeedHome() const { return wine().work_dir() + "/home-feed"; }
-  std::string MicrophoneLog() const { return wine().logs_dir() + "/" + test_name() + ".microphone.txt"; }
 
   std::string ClientExe() const override { return StandInDir() + "/" + Basename(wine().client_exe()); }
   Environment ClientEnv(Profile) const override {
     Environment env = wine().Env(Profile::kSound);
-    for (std::string& e : env)
-      if (e.rfind("HOME=", 0) == 0) e = "HOME=" + FeedHome();
     // Native first for winmm: the stand-in beside the program; it loads the system's own by full path.
     env.push_back("WINEDLLOVERRIDES=winmm=n,b");
     env.push_back("CAPTURE_STANDIN_LOG=" + WinePath(StandInLog()));
+    env.push_back("CAPTURE_STANDIN_FEED=" + WinePath(FeedFile()));
     return env;
   }
 
@@ -319,7 +305,7 @@ TEST_F(TwoWayAudio, TheEchoedPhraseIsPlayedAndMouthToEarIsMeasured) {
   // playback file.
   std::vector<Event> voice = Received();
   ASSERT_FALSE(voice.empty());
-  std::vector<std::chrono::steady_clock::time_point> starts = MicrophoneStarts(ReadFile(MicrophoneLog()));
+  std::vector<std::chrono::steady_clock::time_point> starts = MicrophoneStarts(ReadFile(StandInLog()));
   auto opened = std::find_if(starts.rbegin(), starts.rend(), [&](auto t) { return t < voice[0].when; });
   ASSERT_NE(opened, starts.rend()) << "the microphone did not start before the first datagram";
   auto mouth =

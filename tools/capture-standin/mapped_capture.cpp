@@ -3,23 +3,37 @@
 #include "alaw_encoder.h"
 #include "system_winmm.h"
 
+#include <vector>
+
 namespace capture_standin {
 namespace {
 
-// 16 ms of 8000 Hz mono per system buffer, the program's own block length: small buffers keep the
-// capture latency near what a sound card gives. Wine's input drops what it holds when it finds no buffer
-// queued, so there are enough for this thread to be a second late on a loaded machine.
-constexpr size_t kPcmBufferCount = 64;
-constexpr size_t kPcmBufferSamples = 128;
-// A lost wake-up costs at most this long.
-constexpr DWORD kPollMs = 50;
-
-using OpenFn = MMRESULT(WINAPI*)(LPHWAVEIN, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD);
-using HeaderFn = MMRESULT(WINAPI*)(HWAVEIN, LPWAVEHDR, UINT);
-using DeviceFn = MMRESULT(WINAPI*)(HWAVEIN);
+constexpr uint64_t kRate = 8000;
+// The program's own block length: one block is due every 16 ms.
+constexpr size_t kBlockSamples = 128;
 
 void MarkDone(WAVEHDR* header) {
   header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+}
+
+int64_t Ticks() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+// The system time in 100 ns units since 1601, as precisely as the system keeps it: the suite relates
+// the microphone's start to its own clock with it.
+uint64_t PreciseSystemTime() {
+  using PreciseFn = void(WINAPI*)(FILETIME*);
+  static const PreciseFn precise = reinterpret_cast<PreciseFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
+  FILETIME now;
+  if (precise != nullptr)
+    precise(&now);
+  else
+    GetSystemTimeAsFileTime(&now);
+  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
 }  // namespace
@@ -28,54 +42,32 @@ MappedCapture::MappedCapture(DWORD_PTR callback, DWORD_PTR instance)
     : callback_(callback), instance_(instance) {
   InitializeCriticalSection(&lock_);
   InitializeConditionVariable(&delivered_);
+  QueryPerformanceFrequency(&frequency_);
 }
 
 MappedCapture::~MappedCapture() {
   if (thread_ != nullptr) CloseHandle(thread_);
-  if (pcm_done_ != nullptr) CloseHandle(pcm_done_);
+  if (feed_ != INVALID_HANDLE_VALUE) CloseHandle(feed_);
   if (wake_ != nullptr) CloseHandle(wake_);
   DeleteCriticalSection(&lock_);
 }
 
-MMRESULT MappedCapture::Open(HWAVEIN handle) {
+MMRESULT MappedCapture::Open(HWAVEIN handle, const std::string& feed) {
   handle_ = handle;
-  pcm_done_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (feed.empty()) {
+    LogLine("open: no sound to speak (set CAPTURE_STANDIN_FEED to a file)");
+    return MMSYSERR_NODRIVER;
+  }
+  feed_ = CreateFileA(feed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (feed_ == INVALID_HANDLE_VALUE) {
+    LogLine("open: cannot open the sound %s (error %lu)", feed.c_str(), GetLastError());
+    return MMSYSERR_NODRIVER;
+  }
   wake_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (pcm_done_ == nullptr || wake_ == nullptr) return MMSYSERR_NOMEM;
-  WAVEFORMATEX pcm = {};
-  pcm.wFormatTag = WAVE_FORMAT_PCM;
-  pcm.nChannels = 1;
-  pcm.nSamplesPerSec = 8000;
-  pcm.wBitsPerSample = 16;
-  pcm.nBlockAlign = 2;
-  pcm.nAvgBytesPerSec = 16000;
-  // Direct: the system's own converted capture path is the one that never completes.
-  MMRESULT result =
-      System<OpenFn>("waveInOpen")(&pcm_, WAVE_MAPPER, &pcm, reinterpret_cast<DWORD_PTR>(pcm_done_), 0,
-                                   CALLBACK_EVENT | WAVE_FORMAT_DIRECT);
-  if (result != MMSYSERR_NOERROR) {
-    LogLine("open: the system's 8000 Hz PCM input fails (%u)", result);
-    pcm_ = nullptr;
-    return result;
-  }
-  pcm_buffers_.resize(kPcmBufferCount);
-  for (PcmBuffer& buffer : pcm_buffers_) {
-    buffer.samples.assign(kPcmBufferSamples, 0);
-    buffer.header = WAVEHDR{};
-    buffer.header.lpData = reinterpret_cast<LPSTR>(buffer.samples.data());
-    buffer.header.dwBufferLength = static_cast<DWORD>(kPcmBufferSamples * sizeof(int16_t));
-    System<HeaderFn>("waveInPrepareHeader")(pcm_, &buffer.header, sizeof(WAVEHDR));
-  }
-  thread_ = CreateThread(nullptr, 0, &MappedCapture::ThreadMain, this, 0, &thread_id_);
-  if (thread_ == nullptr) {
-    System<DeviceFn>("waveInReset")(pcm_);
-    for (PcmBuffer& buffer : pcm_buffers_)
-      System<HeaderFn>("waveInUnprepareHeader")(pcm_, &buffer.header, sizeof(WAVEHDR));
-    System<DeviceFn>("waveInClose")(pcm_);
-    pcm_ = nullptr;
-    return MMSYSERR_NOMEM;
-  }
-  LogLine("open %p: A-law through the stand-in, PCM from the system's input", static_cast<void*>(handle_));
+  if (wake_ != nullptr) thread_ = CreateThread(nullptr, 0, &MappedCapture::ThreadMain, this, 0, &thread_id_);
+  if (thread_ == nullptr) return MMSYSERR_NOMEM;
+  LogLine("open %p: A-law through the stand-in, spoken from %s", static_cast<void*>(handle_), feed.c_str());
   Notify(WIM_OPEN, nullptr);
   return MMSYSERR_NOERROR;
 }
@@ -123,34 +115,40 @@ MMRESULT MappedCapture::AddBuffer(WAVEHDR* header, UINT size) {
 
 MMRESULT MappedCapture::Start() {
   EnterCriticalSection(&lock_);
-  started_ = true;
+  bool already = started_;
+  uint64_t spoken_at = 0;
+  if (!already) {
+    started_ = true;
+    rewind_ = true;
+    start_ticks_ = Ticks();
+    spoken_at = PreciseSystemTime();
+  }
   LeaveCriticalSection(&lock_);
+  if (already) return MMSYSERR_NOERROR;
   SetEvent(wake_);
-  MMRESULT result = System<DeviceFn>("waveInStart")(pcm_);
-  LogLine("start %p: %u", static_cast<void*>(handle_), result);
-  return result;
+  LogLine("start %p: the sound's first sample at %llu", static_cast<void*>(handle_),
+          static_cast<unsigned long long>(spoken_at));
+  return MMSYSERR_NOERROR;
 }
 
 MMRESULT MappedCapture::Stop() {
-  MMRESULT result = System<DeviceFn>("waveInStop")(pcm_);
   EnterCriticalSection(&lock_);
   started_ = false;
   LeaveCriticalSection(&lock_);
   // The buffer being filled comes back with what it holds; empty ones stay queued.
   ReturnBuffers(false);
-  LogLine("stop %p: %u", static_cast<void*>(handle_), result);
-  return result;
+  LogLine("stop %p", static_cast<void*>(handle_));
+  return MMSYSERR_NOERROR;
 }
 
 MMRESULT MappedCapture::Reset() {
-  MMRESULT result = System<DeviceFn>("waveInReset")(pcm_);
   EnterCriticalSection(&lock_);
   started_ = false;
   bytes_recorded_ = 0;
   LeaveCriticalSection(&lock_);
   ReturnBuffers(true);
-  LogLine("reset %p: %u", static_cast<void*>(handle_), result);
-  return result;
+  LogLine("reset %p", static_cast<void*>(handle_));
+  return MMSYSERR_NOERROR;
 }
 
 MMRESULT MappedCapture::Close() {
@@ -164,17 +162,15 @@ MMRESULT MappedCapture::Close() {
   if (own_thread) return MMSYSERR_HANDLEBUSY;
   SetEvent(wake_);
   WaitForSingleObject(thread_, INFINITE);
-  System<DeviceFn>("waveInReset")(pcm_);
-  for (PcmBuffer& buffer : pcm_buffers_)
-    System<HeaderFn>("waveInUnprepareHeader")(pcm_, &buffer.header, sizeof(WAVEHDR));
-  MMRESULT result = System<DeviceFn>("waveInClose")(pcm_);
+  CloseHandle(feed_);
+  feed_ = INVALID_HANDLE_VALUE;
   LogLine(
-      "close %p: %u; %llu blocks delivered, %llu samples recorded while no buffer was queued, the system's "
-      "input ran out of buffers %llu times",
-      static_cast<void*>(handle_), result, static_cast<unsigned long long>(blocks_delivered_),
-      static_cast<unsigned long long>(dropped_samples_), static_cast<unsigned long long>(ran_dry_));
+      "close %p: %llu blocks delivered (%llu more than a block late), %llu samples spoken while no buffer "
+      "was queued",
+      static_cast<void*>(handle_), static_cast<unsigned long long>(blocks_delivered_),
+      static_cast<unsigned long long>(late_blocks_), static_cast<unsigned long long>(dropped_samples_));
   Notify(WIM_CLOSE, nullptr);
-  return result;
+  return MMSYSERR_NOERROR;
 }
 
 MMRESULT MappedCapture::Position(MMTIME* time, UINT size) {
@@ -198,11 +194,10 @@ DWORD WINAPI MappedCapture::ThreadMain(void* self) {
 }
 
 void MappedCapture::Run() {
-  HANDLE events[2] = {pcm_done_, wake_};
+  DWORD wait = INFINITE;
   for (;;) {
-    WaitForMultipleObjects(2, events, FALSE, kPollMs);
-    Harvest();
-    Request();
+    WaitForSingleObject(wake_, wait);
+    wait = Speak();
     DeliverReturned();
     EnterCriticalSection(&lock_);
     bool ending = ending_;
@@ -211,33 +206,33 @@ void MappedCapture::Run() {
   }
 }
 
-void MappedCapture::Harvest() {
-  while (at_system_ > 0) {
-    PcmBuffer& buffer = pcm_buffers_[next_back_];
-    // The system's thread sets the flag; the barrier orders the read of the samples after it.
-    if (!(InterlockedOr(reinterpret_cast<volatile LONG*>(&buffer.header.dwFlags), 0) & WHDR_DONE)) return;
-    Encode(buffer.samples.data(), buffer.header.dwBytesRecorded / sizeof(int16_t));
-    next_back_ = (next_back_ + 1) % pcm_buffers_.size();
-    if (--at_system_ > 0) continue;
-    // Every buffer came back full while recording: the system's input may have had nowhere to put more.
-    EnterCriticalSection(&lock_);
-    bool recording = started_;
-    LeaveCriticalSection(&lock_);
-    if (recording && buffer.header.dwBytesRecorded == buffer.header.dwBufferLength) ++ran_dry_;
-  }
-}
-
-// Every free buffer goes straight back to the system's input, as a mapper keeps the driver supplied.
-void MappedCapture::Request() {
+DWORD MappedCapture::Speak() {
   EnterCriticalSection(&lock_);
   bool started = started_ && !ending_;
+  bool rewind = rewind_;
+  rewind_ = false;
+  int64_t start = start_ticks_;
   LeaveCriticalSection(&lock_);
-  while (started && at_system_ < pcm_buffers_.size()) {
-    PcmBuffer& buffer = pcm_buffers_[next_out_];
-    if (System<HeaderFn>("waveInAddBuffer")(pcm_, &buffer.header, sizeof(WAVEHDR)) != MMSYSERR_NOERROR) break;
-    next_out_ = (next_out_ + 1) % pcm_buffers_.size();
-    ++at_system_;
+  if (!started) return INFINITE;
+  if (rewind) {
+    SetFilePointer(feed_, 0, nullptr, FILE_BEGIN);
+    spoken_ = 0;
   }
+  const int64_t per_second = frequency_.QuadPart;
+  uint64_t due = static_cast<uint64_t>((Ticks() - start) * static_cast<int64_t>(kRate) / per_second);
+  while (spoken_ + kBlockSamples <= due) {
+    int16_t block[kBlockSamples] = {};
+    DWORD got = 0;
+    // Past the end of the sound the microphone hears silence.
+    ReadFile(feed_, block, sizeof block, &got, nullptr);
+    if (due - spoken_ >= 2 * kBlockSamples) ++late_blocks_;
+    spoken_ += kBlockSamples;
+    Encode(block, kBlockSamples);
+  }
+  int64_t next =
+      start + static_cast<int64_t>(spoken_ + kBlockSamples) * per_second / static_cast<int64_t>(kRate);
+  int64_t wait_ms = (next - Ticks()) * 1000 / per_second + 1;
+  return wait_ms > 0 ? static_cast<DWORD>(wait_ms) : 0;
 }
 
 void MappedCapture::Encode(const int16_t* samples, size_t count) {

@@ -1,6 +1,6 @@
 // The wave-input exports the stand-in serves itself. A-law capture opened through the mapper with a
-// completion function becomes a MappedCapture; every other open, and every handle that is not one of
-// those, goes to the system's winmm unchanged.
+// completion function becomes a MappedCapture speaking the sound file CAPTURE_STANDIN_FEED names; every
+// other open, and every handle that is not one of those, goes to the system's winmm unchanged.
 #include <windows.h>
 // After windows.h, which it needs.
 #include <mmsystem.h>
@@ -63,9 +63,12 @@ MMRESULT WINAPI standin_waveInOpen(LPHWAVEIN out, UINT device, LPCWAVEFORMATEX f
     return System<OpenFn>("waveInOpen")(out, device, format, callback, instance, flags);
   if (flags & WAVE_FORMAT_QUERY) return MMSYSERR_NOERROR;
   if (out == nullptr) return MMSYSERR_INVALPARAM;
+  char feed[MAX_PATH] = {};
+  DWORD length = GetEnvironmentVariableA("CAPTURE_STANDIN_FEED", feed, MAX_PATH);
+  if (length >= MAX_PATH) feed[0] = '\0';
   auto capture = std::make_shared<capture_standin::MappedCapture>(callback, instance);
   HWAVEIN handle = reinterpret_cast<HWAVEIN>(capture.get());
-  MMRESULT result = capture->Open(handle);
+  MMRESULT result = capture->Open(handle, feed);
   if (result != MMSYSERR_NOERROR) return result;
   EnterCriticalSection(&capture_standin::devices_lock);
   (*capture_standin::devices)[handle] = capture;

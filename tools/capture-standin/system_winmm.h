@@ -1,5 +1,6 @@
 // The system's own winmm, loaded beside the stand-in: every export the stand-in does not serve jumps
-// straight to it (see the generated forwarding stubs), and the stand-in records PCM through it.
+// straight to it (see the generated forwarding stubs), and every wave-input call on a handle that is not
+// the stand-in's own.
 #pragma once
 
 #include <windows.h>
