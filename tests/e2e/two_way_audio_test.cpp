@@ -205,11 +205,11 @@ class TwoWayAudio : public ClientTest {
     return samples;
   }
 
-  // Sequence numbers must run 1, 2, 3... in arrival order, each `copies` times.
-  void ExpectGaplessSequence(const std::vector<Event>& voice, int copies) {
+  // Sequence numbers must run first, first + 1... in arrival order, each `copies` times.
+  void ExpectGaplessSequence(const std::vector<Event>& voice, int copies, long long first = 1) {
     size_t wrong = 0;
     for (size_t i = 0; i < voice.size(); ++i) {
-      long long expected = static_cast<long long>(i / static_cast<size_t>(copies) + 1);
+      long long expected = static_cast<long long>(i / static_cast<size_t>(copies)) + first;
       if (voice[i].sequence != expected && wrong++ == 0)
         ADD_FAILURE() << "datagram " << i << " carries sequence " << voice[i].sequence << ", not "
                       << expected;
@@ -261,17 +261,26 @@ TEST_F(TwoWayAudio, AfterTheExchangeAsksForQualityEachDatagramArrivesTwice) {
   ASSERT_NO_FATAL_FAILURE(HangUp());
 
   std::vector<Event> voice = Received();
-  ExpectGaplessSequence(voice, 2);
+  // The request and the first captured block cross: a few blocks may go once before the client has read
+  // it, as the sound card delivers its first block 16 ms after the start.
+  size_t singles = 0;
+  while (singles + 1 < voice.size() && voice[singles + 1].sequence != voice[singles].sequence)
+    ++singles;
+  EXPECT_LE(singles, 12u) << "datagrams went twice only from sequence " << singles + 1;
+  ExpectGaplessSequence({voice.begin(), voice.begin() + static_cast<long>(singles)}, 1);
+  ExpectGaplessSequence({voice.begin() + static_cast<long>(singles), voice.end()}, 2,
+                        static_cast<long long>(singles) + 1);
   double pairs_per_second = Rate(voice, wanted, 32) / 2;
   EXPECT_NEAR(pairs_per_second, kBlocksPerSecond, kBlocksPerSecond * 0.03);
-  std::vector<Event> once;
-  for (size_t i = 0; i < voice.size(); i += 2)
+  std::vector<Event> once(voice.begin(), voice.begin() + static_cast<long>(singles));
+  for (size_t i = singles; i < voice.size(); i += 2)
     once.push_back(voice[i]);
   const Feed& feed = PhraseFeed();
   Alignment a = BestAlignment(feed.samples, feed.onset, feed.end, Heard(once, "heard"));
   EXPECT_GE(a.correlation, 0.9) << "the exchange did not receive the phrase (best lag " << a.lag << ")";
-  std::printf("[ figures  ] duplicate mode: %.2f pairs/s, phrase correlation %.4f\n", pairs_per_second,
-              a.correlation);
+  std::printf(
+      "[ figures  ] duplicate mode: %.2f pairs/s, phrase correlation %.4f, %zu block(s) sent once first\n",
+      pairs_per_second, a.correlation, singles);
 }
 
 TEST_F(TwoWayAudio, TheEchoedPhraseIsPlayedAndMouthToEarIsMeasured) {
