@@ -47,14 +47,14 @@ std::string FormatIsoTime(std::chrono::system_clock::time_point when) {
   return buf;
 }
 
-bool StdoutIsJournal() {
+bool IsJournalStream(int fd) {
   const char* stream = std::getenv("JOURNAL_STREAM");
   if (stream == nullptr) return false;
   unsigned long long device = 0;
   unsigned long long inode = 0;
   if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
   struct stat out;
-  if (fstat(STDOUT_FILENO, &out) != 0) return false;
+  if (fstat(fd, &out) != 0) return false;
   return out.st_dev == device && out.st_ino == inode;
 }
 

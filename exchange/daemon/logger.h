@@ -40,8 +40,11 @@ class Logger {
 // "2026-12-09T07:02:38.123+01:00": local time with its offset from UTC ("Z" never: the offset is explicit).
 std::string FormatIsoTime(std::chrono::system_clock::time_point when);
 
-// Whether standard output is the journal's stream: $JOURNAL_STREAM names its device and inode.
-bool StdoutIsJournal();
+// Whether descriptor `fd` is the journal's stream: $JOURNAL_STREAM names its device and inode.
+bool IsJournalStream(int fd);
+inline bool StdoutIsJournal() {
+  return IsJournalStream(1);
+}
 
 // Lets at most `per_second` lines of one kind through in each second and counts the others, so that a
 // summary ("N more lines suppressed") can be written once the second is over.

@@ -6,6 +6,7 @@
 #include "exchange/daemon/command_line.h"
 #include "exchange/daemon/daemon.h"
 #include "exchange/daemon/daemon_config.h"
+#include "exchange/daemon/logger.h"
 
 int main(int argc, char** argv) {
   using exchange::CommandLine;
@@ -25,6 +26,9 @@ int main(int argc, char** argv) {
       break;
   }
 
+  // Under systemd the check's lines (ExecStartPre, a failed start) reach the journal: each at its priority.
+  const char* error_mark = exchange::IsJournalStream(2) ? "<3>" : "";
+  const char* note_mark = exchange::IsJournalStream(1) ? "<4>" : "";
   exchange::DaemonConfig config = exchange::DefaultDaemonConfig();
   if (!command.config_path.empty()) {
     exchange::FarEndRegistry built_in;
@@ -32,15 +36,15 @@ int main(int argc, char** argv) {
     std::vector<std::string> problems;
     if (!exchange::LoadDaemonConfig(command.config_path, built_in, &config, &problems)) {
       for (const std::string& problem : problems)
-        std::fprintf(stderr, "%s\n", problem.c_str());
-      std::fprintf(stderr, "%s: %zu problem(s); nothing started\n", command.config_path.c_str(),
+        std::fprintf(stderr, "%s%s\n", error_mark, problem.c_str());
+      std::fprintf(stderr, "%s%s: %zu problem(s); nothing started\n", error_mark, command.config_path.c_str(),
                    problems.size());
       return 1;
     }
   }
   if (command.action == CommandLine::Action::kCheckConfig) {
     for (const std::string& note : config.notes)
-      std::printf("note: %s\n", note.c_str());
+      std::printf("%snote: %s\n", note_mark, note.c_str());
     std::printf("%s: valid (%zu phone-server address(es), %zu dial string(s)%s)\n",
                 command.config_path.c_str(), config.exchange.phone_servers.size(),
                 config.exchange.dial_plan.extensions().size(), config.has_sip ? ", sip far end" : "");
