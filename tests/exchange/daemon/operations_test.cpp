@@ -46,10 +46,8 @@ class OperationsTest : public ::testing::Test {
   // A call on `channel` dialled to `dial`; true once it is answered (the far end's voice arrives).
   bool Call(TcpClient& phone, UdpClient& voice, int channel, const std::string& dial) {
     if (!phone.Connect(kBasePort + 2 * channel) || !phone.ReadUntil(kTagWaitDial, kWaitMs)) return false;
-    if (!phone.Send(BuildLocalAddressMessage("127.0.0.1")) ||
-        !phone.Send(BuildDialMessage("127.0.0.1", dial)))
-      return false;
-    return Talk(voice, channel);
+    return phone.Send(BuildLocalAddressMessage("127.0.0.1")) &&
+           phone.Send(BuildDialMessage("127.0.0.1", dial)) && Talk(voice, channel);
   }
   bool Talk(UdpClient& voice, int channel) {
     voice.SendTo(kBasePort + 2 * channel + 1, BuildClientVoice(++sequence_, std::string(kVoiceSamples, 'a')));
@@ -187,8 +185,8 @@ TEST_F(OperationsTest, WatchdogStopsWhenTheLoopStallsAndComesBack) {
               query.ReceiveBytes(kAddressRecordSize, 500).size() != kAddressRecordSize;
   }
   ASSERT_TRUE(stalled);
-  while (systemd.WaitFor("WATCHDOG=1", milliseconds(100))) {
-  }  // those sent before the stall
+  while (systemd.WaitFor("WATCHDOG=1", milliseconds(100)))
+    continue;  // those sent before the stall
   EXPECT_FALSE(systemd.WaitFor("WATCHDOG=1", milliseconds(1500))) << "no keep-alive from a stuck loop";
 
   daemon_->PauseReading(false);
