@@ -5,14 +5,6 @@
 #include <cstring>
 
 namespace exchange {
-namespace {
-
-// After a stall longer than this (the process was stopped, the machine overloaded) the clock jumps ahead
-// instead of sending a burst the PBX would only discard.
-constexpr uint32_t kMaxCatchUpFrames = 5;
-
-}  // namespace
-
 std::unique_ptr<RtpStream> RtpStream::Open(TimerSource& timers, const struct sa& bind_ip, uint16_t first_port,
                                            uint16_t last_port, std::string* error) {
   std::unique_ptr<RtpStream> stream(new RtpStream());
@@ -51,7 +43,7 @@ void RtpStream::Start(const struct sa& remote, const struct sa* signalling) {
   remote_ = remote;
   announced_ = remote;
   if (signalling != nullptr) signalling_ = *signalling;
-  next_tick_ms_ = timers_->NowMs() + kRtpFrameMs;
+  clock_.Start(timers_->NowMs());
   tick_->Start(kRtpFrameMs, [this] { OnTick(); });
 }
 
@@ -109,30 +101,21 @@ void RtpStream::Receive(const struct sa* src, const struct rtp_header* header, s
 }
 
 void RtpStream::OnTick() {
-  uint64_t now = timers_->NowMs();
-  uint32_t due = 0;
-  while (next_tick_ms_ <= now && due < kMaxCatchUpFrames) {
-    SendFrame();
-    next_tick_ms_ += kRtpFrameMs;
-    ++due;
-  }
-  if (next_tick_ms_ <= now) {
-    uint64_t skipped = (now - next_tick_ms_) / kRtpFrameMs + 1;
-    timestamp_ += static_cast<uint32_t>(skipped * kRtpFrameSamples);
-    next_tick_ms_ += skipped * kRtpFrameMs;
-  }
+  const uint64_t now = timers_->NowMs();
+  uint32_t timestamp = 0;
+  const uint32_t due = clock_.Due(now, &timestamp);
+  for (uint32_t i = 0; i < due; ++i)
+    SendFrame(timestamp + i * kRtpFrameSamples);
   // Timers fire a millisecond after their delay; the clock keeps to its own schedule all the same.
-  tick_->Start(next_tick_ms_ - now, [this] { OnTick(); });
+  tick_->Start(clock_.next_due_ms() - now, [this] { OnTick(); });
 }
 
-void RtpStream::SendFrame() {
+void RtpStream::SendFrame(uint32_t timestamp) {
   packet_->pos = RTP_HEADER_SIZE;
   packet_->end = RTP_HEADER_SIZE + kRtpFrameSamples;
   bool marker = false;
   UplinkBuffer::Frame frame = uplink_.Get(packet_->buf + RTP_HEADER_SIZE, &marker, timers_->NowMs());
   // The timestamp counts samples of our clock, sent or not, so the PBX sees a gap as a gap.
-  uint32_t timestamp = timestamp_;
-  timestamp_ += kRtpFrameSamples;
   if (frame == UplinkBuffer::Frame::kNone || !sending_) return;
   if (frame == UplinkBuffer::Frame::kConcealed) ++counters_.concealed_out;
   if (rtp_send(socket_, &remote_, false, marker, kPcmaPayloadType, timestamp, packet_) == 0) {

@@ -14,6 +14,7 @@
 
 #include "exchange/call/timers.h"
 #include "exchange/media/downlink_buffer.h"
+#include "exchange/media/frame_clock.h"
 #include "exchange/media/uplink_buffer.h"
 
 namespace exchange {
@@ -70,7 +71,7 @@ class RtpStream {
   static void OnRtp(const struct sa* src, const struct rtp_header* header, struct mbuf* mb, void* arg);
   void OnTick();
   void Receive(const struct sa* src, const struct rtp_header* header, struct mbuf* mb);
-  void SendFrame();
+  void SendFrame(uint32_t timestamp);
 
   struct rtp_sock* socket_ = nullptr;
   struct mbuf* packet_ = nullptr;
@@ -84,8 +85,8 @@ class RtpStream {
   bool started_ = false;
   bool sending_ = true;
   bool latched_ = false;
-  uint64_t next_tick_ms_ = 0;
-  uint32_t timestamp_ = 0;
+  // After a stall, at most this many frames go at once; the rest are skipped.
+  FrameClock clock_{kRtpFrameMs, kRtpFrameSamples, 5};
   UplinkBuffer uplink_;
   DownlinkBuffer downlink_;
   SipMediaCounters counters_;
