@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -171,6 +172,11 @@ int Daemon::Run(int files) {
   if (config_.has_sip && !OpenSip()) return 1;
 
   exchange_ = std::make_unique<Exchange>(config_.exchange, far_ends_, &observers_);
+  // Listeners, SIP, an RTP socket per call, logs, metrics and web connections stay out of the connections'
+  // share of the descriptors.
+  const int reserve = 64 + 8 * static_cast<int>(config_.exchange.phone_servers.size()) +
+                      config_.exchange.limits.max_calls + MetricsServer::kMaxConnections;
+  exchange_->SetDescriptorLimit(files, reserve);
   std::string error;
   if (!exchange_->Start(&error)) {
     logger_.Log(LogLevel::kError, "cannot start: " + error);
@@ -201,12 +207,10 @@ int Daemon::Run(int files) {
                                      std::to_string(metrics_server_->port()) + "/metrics");
   }
 
-  int needed = config_.exchange.limits.max_connections +
-               8 * static_cast<int>(config_.exchange.phone_servers.size()) + 64;
-  if (files < needed)
-    logger_.Log(LogLevel::kWarn, "only " + std::to_string(files) + " file descriptors: max_connections " +
-                                     std::to_string(config_.exchange.limits.max_connections) +
-                                     " may not be reached");
+  if (files - reserve < config_.exchange.limits.max_connections)
+    logger_.Log(LogLevel::kWarn, "only " + std::to_string(files) + " file descriptors: connections stop at " +
+                                     std::to_string(std::max(1, files - reserve)) + ", not max_connections " +
+                                     std::to_string(config_.exchange.limits.max_connections));
 
   systemd_.Ready(Status());
   if (systemd_.watchdog_usec() > 0)

@@ -18,6 +18,7 @@ class MetricsServer {
   // Requests with more than this many bytes of header and body are answered 413 and closed; libre only
   // calls us with a whole request, so this bounds what one client can make us parse and keep.
   static constexpr size_t kMaxRequestBytes = 8192;
+  static constexpr int kMaxConnections = 16;
 
   explicit MetricsServer(Render render) : render_(std::move(render)) {}
   ~MetricsServer();

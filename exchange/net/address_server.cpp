@@ -82,6 +82,18 @@ void AddressServer::OnConnect(const struct sa* peer, void* arg) {
     tcp_reject(self->listener_);
     return;
   }
+  if (!ctx.limits.DescriptorFree(tcp_conn_fd(c->tcp))) {
+    c.reset();
+    ctx.limits.CloseConnection(from.ip);
+    ExchangeEvent e;
+    e.kind = Kind::ConnectionRefused;
+    e.peer = from.ToString();
+    e.port = self->port_;
+    e.reason = "connections";
+    e.text = "address server: connection from " + e.peer + " refused: file descriptors nearly used up";
+    ctx.Emit(e);
+    return;
+  }
   Connection* raw = c.get();
   c->timeout = ctx.timers.NewTimer();
   c->timeout->Start(ctx.config.address_timeout_ms, [self, raw] {

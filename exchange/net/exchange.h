@@ -43,6 +43,8 @@ class Exchange {
   int address_port() const;
   int active_calls() const;
   int open_connections() const;
+  // See SourceLimits::SetDescriptorLimit.
+  void SetDescriptorLimit(int files, int reserve) { context_.limits.SetDescriptorLimit(files, reserve); }
   int server_count() const { return static_cast<int>(context_.phone_servers.size()); }
   int server_load(int server) const;
   // For the other ways in (the web page), which share the exchange's calls, limits and far ends.

@@ -9,7 +9,7 @@ constexpr uint64_t kMinute = 60000;
 }
 
 bool SourceLimits::OpenConnection(uint32_t ip) {
-  if (open_ >= limits_.max_connections) return false;
+  if (open_ >= limits_.max_connections || (ceiling_ > 0 && open_ >= ceiling_)) return false;
   int& count = per_source_[ip];
   if (count >= limits_.connections_per_source) {
     if (count == 0) per_source_.erase(ip);

@@ -23,6 +23,12 @@ class SourceLimits {
 
   // Counts a new connection from `ip`, or returns false (and counts nothing) when a limit forbids it.
   bool OpenConnection(uint32_t ip);
+  // The process may open `files` descriptors, `reserve` of them kept for listeners, SIP, RTP and logs:
+  // connections stop short of the rest whatever max_connections says, so accept() never meets EMFILE
+  // (libre's listener would then stay readable and spin the loop).
+  void SetDescriptorLimit(int files, int reserve) { ceiling_ = files > reserve ? files - reserve : 1; }
+  // False when a just-accepted descriptor lies in the reserve (something uncounted used descriptors up).
+  bool DescriptorFree(int fd) const { return ceiling_ <= 0 || fd < ceiling_ + 3; }
   void CloseConnection(uint32_t ip);
 
   // Takes one address query from `ip` at `now_ms`, or returns false when it is over its rate.
@@ -40,6 +46,7 @@ class SourceLimits {
 
   Limits limits_;
   int open_ = 0;
+  int ceiling_ = 0;  // 0: no descriptor limit known
   std::unordered_map<uint32_t, int> per_source_;
   std::unordered_map<uint32_t, Bucket> buckets_;
   uint64_t last_sweep_ms_ = 0;

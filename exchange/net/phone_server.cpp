@@ -51,6 +51,7 @@ class PhoneServer::Connection : public CallLink {
   }
 
   PhoneCall* call() const { return call_.get(); }
+  int fd() const { return tcp_ != nullptr ? tcp_conn_fd(tcp_) : -1; }
   int channel() const { return channel_; }
   const Endpoint& peer() const { return peer_; }
   bool finished() const { return !call_ || call_->finished(); }
@@ -212,6 +213,20 @@ void PhoneServer::Accept(Channel& channel, const Endpoint& peer) {
   if (!c->Accept(channel.listener)) {
     ctx.limits.CloseConnection(peer.ip);
     tcp_reject(channel.listener);
+    return;
+  }
+  if (!ctx.limits.DescriptorFree(c->fd())) {
+    c.reset();
+    ctx.limits.CloseConnection(peer.ip);
+    ExchangeEvent e;
+    e.kind = Kind::ConnectionRefused;
+    e.server = index_;
+    e.channel = channel.index;
+    e.peer = peer.ToString();
+    e.port = tcp_port(channel.index);
+    e.reason = "connections";
+    e.text = "phone connection from " + e.peer + " refused: file descriptors nearly used up";
+    ctx.Emit(e);
     return;
   }
   CallContext call;

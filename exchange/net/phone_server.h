@@ -4,8 +4,8 @@
 
 #include <list>
 #include <memory>
-#include <unordered_map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "exchange/net/server_context.h"

@@ -73,17 +73,13 @@ std::unique_ptr<SipFarEndFactory> SipFarEndFactory::Open(const SipSettings& sett
     }
   }
 
+  // Only the transport the PBX is reached by: a TCP listener nobody needs is a door for descriptor floods.
+  const bool tcp = settings.transport == SipTransport::kTcp;
   int err = sip_alloc(&stack.sip, factory->dns_, 32, 32, 32, "Pelvarine exchange", nullptr, nullptr);
-  if (err == 0) err = sip_transp_add(stack.sip, SIP_TRANSP_UDP, &local);
+  if (err == 0) err = sip_transp_add(stack.sip, tcp ? SIP_TRANSP_TCP : SIP_TRANSP_UDP, &local);
   if (err != 0) {
-    *error = "SIP over UDP on " + AddressText(local) + ":" + std::to_string(settings.local_port) + ": " +
-             std::strerror(err);
-    return nullptr;
-  }
-  err = sip_transp_add(stack.sip, SIP_TRANSP_TCP, &local);
-  if (err != 0) {
-    *error = "SIP over TCP on " + AddressText(local) + ":" + std::to_string(settings.local_port) + ": " +
-             std::strerror(err);
+    *error = std::string("SIP over ") + (tcp ? "TCP" : "UDP") + " on " + AddressText(local) + ":" +
+             std::to_string(settings.local_port) + ": " + std::strerror(err);
     return nullptr;
   }
   err = sipsess_listen(&stack.sessions, stack.sip, 32, &SipFarEndFactory::OnIncoming, factory.get());

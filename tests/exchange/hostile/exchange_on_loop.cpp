@@ -120,6 +120,10 @@ void ExchangeOnLoop::RunOnLoop(const std::function<void()>& work) {
   done.wait();
 }
 
+void ExchangeOnLoop::SetDescriptorLimit(int files, int reserve) {
+  RunOnLoop([&] { exchange_->SetDescriptorLimit(files, reserve); });
+}
+
 int ExchangeOnLoop::open_connections() {
   int n = -1;
   RunOnLoop([&] { n = exchange_->open_connections(); });

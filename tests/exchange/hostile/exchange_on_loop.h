@@ -39,6 +39,7 @@ class ExchangeOnLoop : public ExchangeObserver {
   int address_port() const { return address_port_; }
   int phone_base_port() const { return phone_base_port_; }
   int open_connections();
+  void SetDescriptorLimit(int files, int reserve);
   int active_calls();
   // CPU time the loop thread has used so far, in nanoseconds.
   uint64_t LoopCpuNs();

@@ -1,6 +1,8 @@
 // Real calls from the SIP far end, through libre, to SIPp playing the venue's PBX and telephone.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <re.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -309,6 +311,17 @@ TEST_F(SippTest, HoldAndResumeFromThePhoneKeepTheCall) {
   };
   EXPECT_TRUE(logged("media on hold (recvonly)"));
   EXPECT_TRUE(logged("media resumed (sendrecv)"));
+}
+
+TEST_F(SippTest, OnlyTheConfiguredTransportListens) {
+  OpenFactory();  // the PBX by UDP
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(local_port());
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_NE(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << "SIP over TCP is open";
+  close(fd);
 }
 
 TEST_F(SippTest, AnsweredCallOverTcp) {
