@@ -1,13 +1,17 @@
-// Serves the counters over HTTP on libre's server, in the loop that runs the exchange: GET /metrics answers
-// with Prometheus' text format, anything else with 404. Meant for a local address (a scraper beside it).
+// Serves the counters over HTTP in the loop that runs the exchange: GET /metrics answers with Prometheus'
+// text format, anything else with 404, each on a connection of its own that is closed after the reply.
+// Meant for a local address (a scraper beside it); a few plain lines on libre's TCP rather than its HTTP
+// server, which buffers half a megabyte per request before we could refuse it, parses the growing buffer
+// again on every read and keeps idle connections for ten minutes.
 #pragma once
 
 #include <functional>
+#include <list>
+#include <memory>
 #include <string>
 
-struct http_sock;
-struct http_conn;
-struct http_msg;
+struct sa;
+struct tcp_sock;
 
 namespace exchange {
 
@@ -15,12 +19,14 @@ class MetricsServer {
  public:
   using Render = std::function<std::string()>;
 
-  // Requests with more than this many bytes of header and body are answered 413 and closed; libre only
-  // calls us with a whole request, so this bounds what one client can make us parse and keep.
+  // A request whose header runs past this is answered 413 and closed.
   static constexpr size_t kMaxRequestBytes = 8192;
+  // Connections at once; more are turned away at the accept.
   static constexpr int kMaxConnections = 16;
+  // A connection that has not sent its whole request by then is closed.
+  static constexpr unsigned kRequestTimeoutMs = 5000;
 
-  explicit MetricsServer(Render render) : render_(std::move(render)) {}
+  explicit MetricsServer(Render render);
   ~MetricsServer();
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;
@@ -28,13 +34,19 @@ class MetricsServer {
   bool Start(const std::string& address, int port, std::string* error);
   void Stop();
   int port() const { return port_; }
+  int connections() const { return static_cast<int>(connections_.size()); }
 
  private:
-  static void OnRequest(struct http_conn* conn, const struct http_msg* msg, void* arg);
+  struct Connection;
+  static void OnConnect(const struct sa* peer, void* arg);
+  void Answer(Connection& c, int status, const std::string& reason, const std::string& type,
+              const std::string& body);
+  void Close(Connection& c);
 
   Render render_;
-  struct http_sock* sock_ = nullptr;
+  struct tcp_sock* sock_ = nullptr;
   int port_ = 0;
+  std::list<std::unique_ptr<Connection>> connections_;
 };
 
 }  // namespace exchange

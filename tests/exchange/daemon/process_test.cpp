@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <memory>
 #include <sstream>
+#include <vector>
 
 #include "exchange/protocol/wire_formats.h"
 #include "tests/exchange/daemon/daemon_process.h"
@@ -179,6 +181,25 @@ TEST_F(DaemonProcessTest, CallsAreSummarisedCountedAndEndedBySigint) {
       daemon_->WaitForLine("dial \"3191\" far end tone 440", kWait).find("ended: exchange shutting down"),
       std::string::npos);
   EXPECT_NE(daemon_->WaitForLine("info  stopped", kWait), "");
+}
+
+TEST_F(DaemonProcessTest, MetricsConnectionsAreCappedAndEachClosedAfterItsReply) {
+  TcpClient scraper;
+  ASSERT_TRUE(scraper.Connect(kMetricsPort));
+  ASSERT_TRUE(scraper.Send("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+  std::string reply;
+  EXPECT_TRUE(scraper.WaitClosed(kWaitMs, &reply)) << "kept open after the reply";
+  EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 200") << reply;
+  // Idle connections beyond the cap are turned away at once, not held.
+  std::vector<std::unique_ptr<TcpClient>> idle;
+  for (int i = 0; i < 40; ++i) {
+    idle.push_back(std::make_unique<TcpClient>());
+    ASSERT_TRUE(idle.back()->Connect(kMetricsPort));
+  }
+  int turned_away = 0;
+  for (auto& c : idle)
+    turned_away += c->WaitClosed(100) ? 1 : 0;
+  EXPECT_GE(turned_away, 40 - 16);
 }
 
 TEST_F(DaemonProcessTest, OversizedMetricsRequestIsRefused) {
