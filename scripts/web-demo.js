@@ -31,7 +31,7 @@ async function watch(page, ms) {
   await h.openBrowser(h.makePhrase());
   const page = await h.newPage();
   await watch(page, 500);
-  await page.screenshot({ path: path.join(h.work, "idle.png") });
+  await page.locator("#window").screenshot({ path: path.join(h.work, "idle.png") });
   console.log(`${stamp()}  demo     | calling 订餐电话 (3368, the echo far end)`);
   await page.selectOption("#department", "1");
   await page.click("#phone");
@@ -40,7 +40,7 @@ async function watch(page, ms) {
   await watch(page, seconds * 1000);
   const { sent, heard } = await h.takeRecording(page);
   const echo = h.alignment(sent, heard, h.RATE);
-  await page.screenshot({ path: path.join(h.work, "in-call.png") });
+  await page.locator("#window").screenshot({ path: path.join(h.work, "in-call.png") });
   console.log(`${stamp()}  demo     | the phrase came back: correlation ${echo.correlation.toFixed(3)}, ` +
     `${(echo.lag / 8).toFixed(0)} ms mouth to ear (the echo itself waits 200 ms); hanging up`);
   await page.click("#phone");

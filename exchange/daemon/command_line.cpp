@@ -105,6 +105,19 @@ line, or after a blank). Unknown sections and keys are errors. Defaults in brack
   ring_limit         seconds an extension rings before the next of a hunt list [20]
   max_wait           seconds to wait for any answer to an INVITE [32]
 
+[web]  the visitors' web page and its calls (WebRTC); its presence turns it on
+  enabled            yes | no [yes when the section is there]
+  listen             IPv4:port of the page and its WebSocket (/call) [127.0.0.1:8080]
+  certificate        PEM file with the certificate chain and its key: serve HTTPS [plain HTTP, for a
+                     TLS reverse proxy in front]
+  page_folder        index.html, page.css, page.js and art/ [the installed page]
+  media_port         the one UDP port of every web call's media (ICE-lite, DTLS-SRTP) [20400]
+  public_address     the media address browsers are told, behind NAT [the listen address]
+  origins            comma list of pages allowed to place calls, e.g. https://call.example.org
+                     [only the page's own host]
+  max_calls          web calls at once (also counted against [limits] max_calls) [16]
+  max_message_bytes  longest WebSocket message [16384]
+
 Relative file names are taken from the configuration file's folder. Secrets never appear in the log.
 )";
 }

@@ -1,6 +1,7 @@
 #include "exchange/daemon/daemon.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -153,7 +154,11 @@ bool Daemon::OpenSip() {
 
 bool Daemon::OpenWeb(std::string* error) {
   WebConfig web = config_.web;
-  if (web.page_folder.empty()) web.page_folder = PELVARINE_WEB_PAGE_FOLDER;
+  // The installed page, or the source tree's when the exchange runs from its build folder.
+  if (web.page_folder.empty())
+    web.page_folder = access(PELVARINE_WEB_PAGE_FOLDER "/index.html", R_OK) == 0
+                          ? PELVARINE_WEB_PAGE_FOLDER
+                          : PELVARINE_WEB_SOURCE_FOLDER;
   web_ = std::make_unique<WebServer>(exchange_->context(), web);
   if (!web_->Start(error)) {
     web_.reset();

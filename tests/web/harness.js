@@ -182,5 +182,5 @@ async function closeAll() {
 module.exports = {
   RATE, work, makePhrase, startExchange, stopExchange, startTelephone, openBrowser, newPage, statusLines, lineHistory,
   waitForLine, startRecording, takeRecording, alignment, toneFrequency, rms, until, closeAll,
-  log: () => exchangeLog, SIPP_PORT,
+  log: () => exchangeLog, exchangePid: () => exchange.pid, SIPP_PORT,
 };

@@ -205,12 +205,37 @@ TEST_F(DaemonConfigTest, EachBadValueNamesItsLineAndKey) {
       {"[limits]\nmax_call_minutes = -5\n", "venue.conf:2: max_call_minutes must be"},
       {"[limits]\nlinger = 1h\n", "venue.conf:2: linger must be whole seconds"},
       {"[limits]\nmax_cals = 3\n", "venue.conf:2: [limits] has no key \"max_cals\""},
+      {"[web]\nlisten = 8080\n", "venue.conf:2: listen must be IPv4:port"},
+      {"[web]\nmedia_port = 80\n", "venue.conf:2: media_port must be a whole number from 1024 to 65535"},
+      {"[web]\npublic_address = 0.0.0.0\n", "venue.conf:2: public_address must be an IPv4 address browsers"},
+      {"[web]\nenabled = maybe\n", "venue.conf:2: enabled must be yes or no"},
+      {"[web]\nlisten = 0.0.0.0:8443\n", "venue.conf:1: [web] on 0.0.0.0 needs public_address"},
+      {"[web]\nport = 8080\n", "venue.conf:2: [web] has no key \"port\""},
   };
   for (const Case& c : cases) {
     EXPECT_FALSE(Parse(c.text)) << c.text;
     ASSERT_EQ(problems_.size(), 1u) << c.text << ::testing::PrintToString(problems_);
     EXPECT_EQ(problems_[0].rfind(c.expected, 0), 0u) << c.text << "\ngot: " << problems_[0];
   }
+}
+
+TEST_F(DaemonConfigTest, WebPageIsOffUnlessItsSectionIsThere) {
+  ASSERT_TRUE(Parse("[dial]\n3368 = echo\n"));
+  EXPECT_FALSE(config_.web.enabled);
+  ASSERT_TRUE(
+      Parse("[web]\nlisten = 0.0.0.0:8443\ncertificate = web.pem\nmedia_port = 20400\n"
+            "public_address = 198.51.100.4\norigins = https://a.example, https://b.example\n"
+            "max_calls = 3\n[dial]\n3368 = echo\n"))
+      << ::testing::PrintToString(problems_);
+  const WebConfig& w = config_.web;
+  EXPECT_TRUE(w.enabled);
+  EXPECT_EQ(w.listen + ":" + std::to_string(w.port), "0.0.0.0:8443");
+  EXPECT_EQ(w.certificate_file, folder_.path() + "/web.pem");
+  EXPECT_EQ(w.public_address, "198.51.100.4");
+  EXPECT_EQ(w.origins, (std::vector<std::string>{"https://a.example", "https://b.example"}));
+  EXPECT_EQ(w.max_calls, 3);
+  ASSERT_TRUE(Parse("[web]\nenabled = no\n[dial]\n3368 = echo\n"));
+  EXPECT_FALSE(config_.web.enabled);
 }
 
 TEST_F(DaemonConfigTest, EveryProblemOfAFileIsReportedAtOnce) {
