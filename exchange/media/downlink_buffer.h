@@ -35,7 +35,7 @@ class DownlinkBuffer {
 
   // One RTP payload of PCMA: `samples` bytes (80..480; anything else is counted and ignored). Packets are
   // placed by timestamp; sequence numbers only tell duplicates and loss. A timestamp far ahead (a new talk
-  // spurt) or a new source is joined straight on to what is queued. now_ms is not needed for placement.
+  // spurt) or a new source is joined straight on to what is queued. now_ms (arrival) tells the jitter.
   void Put(uint16_t rtp_sequence, uint32_t rtp_timestamp, const uint8_t* payload, size_t samples,
            uint64_t now_ms);
 
