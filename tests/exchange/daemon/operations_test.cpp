@@ -101,7 +101,7 @@ TEST_F(OperationsTest, ReloadKeepsTheCallInProgressAndRefusesABrokenFile) {
 }
 
 TEST_F(OperationsTest, DrainLetsACallFinishAndEndsTheRestWhenItsTimeIsUp) {
-  Start(Config("drain_seconds = 1\n", "3368 = echo 0\n"));
+  Start(Config("drain_seconds = 10\n", "3368 = echo 0\n"));
   {
     TcpClient phone;
     UdpClient voice;
@@ -182,7 +182,7 @@ TEST_F(OperationsTest, WatchdogStopsWhenTheLoopStallsAndComesBack) {
   for (int i = 0; i < 5000 && !stalled; ++i) {
     TcpClient query;
     stalled = !query.Connect(kAddressPort) || !query.Send(BuildAddressQuery()) ||
-              query.ReceiveBytes(kAddressRecordSize, 500).size() != kAddressRecordSize;
+              query.ReceiveBytes(kAddressRecordSize, 1000).size() != kAddressRecordSize;
   }
   ASSERT_TRUE(stalled);
   while (systemd.WaitFor("WATCHDOG=1", milliseconds(100)))
