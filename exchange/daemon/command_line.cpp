@@ -115,6 +115,8 @@ line, or after a blank). Unknown sections and keys are errors. Defaults in brack
   public_address     the media address browsers are told, behind NAT [the listen address]
   origins            comma list of pages allowed to place calls, e.g. https://call.example.org
                      [only the page's own host]
+  trusted_proxies    comma list of the venue's reverse proxies: their X-Forwarded-For names the
+                     visitor for the per-source caps and the log [none]
   max_calls          web calls at once (also counted against [limits] max_calls) [16]
   max_message_bytes  longest WebSocket message [16384]
 

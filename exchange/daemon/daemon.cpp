@@ -165,6 +165,7 @@ bool Daemon::OpenWeb(std::string* error) {
     return false;
   }
   exchange_->context().other_calls = [this] { return web_->load(); };
+  exchange_->context().other_calls_from = [this](uint32_t ip) { return web_->CallsFrom(ip); };
   return true;
 }
 
@@ -227,6 +228,7 @@ int Daemon::Run(int files) {
   drain_.Cancel();
   if (web_) web_->Shutdown("exchange shutting down");
   exchange_->context().other_calls = nullptr;
+  exchange_->context().other_calls_from = nullptr;
   exchange_->Shutdown("exchange shutting down");
   metrics_server_->Stop();
   event_log_.Flush();
@@ -307,7 +309,7 @@ void Daemon::Reload() {
   if (w.enabled != config_.web.enabled || w.listen != config_.web.listen || w.port != config_.web.port ||
       w.media_port != config_.web.media_port || w.certificate_file != config_.web.certificate_file ||
       w.public_address != config_.web.public_address || w.origins != config_.web.origins ||
-      w.page_folder != config_.web.page_folder)
+      w.trusted_proxies != config_.web.trusted_proxies || w.page_folder != config_.web.page_folder)
     kept.push_back("[web]");
   if (next.has_sip != config_.has_sip) {
     kept.push_back(next.has_sip ? "[sip] (added)" : "[sip] (removed)");

@@ -329,6 +329,11 @@ class Loader {
                   "public_address must be an IPv4 address browsers can reach (got " + Quoted(e.value) + ")");
       } else if (k == "origins") {
         w.origins = SplitList(e.value);
+      } else if (k == "trusted_proxies") {
+        w.trusted_proxies = SplitList(e.value);
+        for (const std::string& proxy : w.trusted_proxies)
+          if (!ParseIpv4(proxy))
+            Problem(e.line, "trusted_proxies: " + Quoted(proxy) + " is not an IPv4 address");
       } else if (k == "max_calls") {
         if (Int(e, 1, 100000, &v)) w.max_calls = static_cast<int>(v);
       } else if (k == "max_message_bytes") {
@@ -341,7 +346,7 @@ class Loader {
       } else {
         Problem(e.line, "[web] has no key " + Quoted(k) +
                             " (known: enabled, listen, certificate, page_folder, media_port, public_address, "
-                            "origins, max_calls, max_message_bytes)");
+                            "origins, trusted_proxies, max_calls, max_message_bytes)");
       }
     }
     if (w.enabled && w.listen == "0.0.0.0" && w.public_address.empty())

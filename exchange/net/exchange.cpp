@@ -49,6 +49,7 @@ int ServerContext::CallsFrom(uint32_t ip) const {
   int calls = 0;
   for (const auto& server : phone_servers)
     calls += server->CallsFrom(ip);
+  if (other_calls_from) calls += other_calls_from(ip);
   return calls;
 }
 

@@ -46,6 +46,7 @@ struct ServerContext {
   std::vector<std::unique_ptr<PhoneServer>> phone_servers;
   // Calls that came in another way (the web page's), counted against the same limit.
   std::function<int()> other_calls;
+  std::function<int(uint32_t ip)> other_calls_from;
 
   // Set while the exchange drains: every new phone connection is answered busy.
   bool draining = false;

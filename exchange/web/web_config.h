@@ -17,6 +17,8 @@ struct WebConfig {
   int media_port = 20400;            // the one UDP port of every web call's media; 0: any free port
   std::string public_address;        // the media address browsers are told; empty: the listen address
   std::vector<std::string> origins;  // allowed Origin values; empty: only the page's own host
+  // The venue's reverse proxies (IPv4): their X-Forwarded-For names the visitor for the per-source caps.
+  std::vector<std::string> trusted_proxies;
   int max_calls = 16;                // open WebSockets at once (each one call); also under [limits]
   size_t max_message_bytes = 16384;  // one WebSocket message (an offer is about 5 KB)
   int max_messages = 16;             // messages a page may send in one call

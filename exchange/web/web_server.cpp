@@ -6,6 +6,7 @@ extern "C" {
 #include <re.h>
 }
 
+#include "exchange/web/forwarded_for.h"
 #include "exchange/web/origin_check.h"
 #include "exchange/web/web_call.h"
 
@@ -81,6 +82,13 @@ void WebServer::Shutdown(std::string_view why) {
   media_.Stop();
 }
 
+int WebServer::CallsFrom(uint32_t ip) const {
+  int calls = 0;
+  for (const auto& slot : calls_)
+    if (slot->call && slot->call->holds_channel() && slot->call->peer_ip() == ip) ++calls;
+  return calls;
+}
+
 int WebServer::load() const {
   int calls = 0;
   for (const auto& slot : calls_)
@@ -121,6 +129,12 @@ void WebServer::Serve(struct http_conn* conn, const struct http_msg* msg) {
 
 void WebServer::OpenCall(struct http_conn* conn, const struct http_msg* msg) {
   Endpoint peer = EndpointOf(*http_conn_peer(conn));
+  // Behind the venue's proxy the visitor is the last address its X-Forwarded-For names.
+  if (!config_.trusted_proxies.empty()) {
+    const struct http_hdr* forwarded = http_msg_xhdr(msg, "X-Forwarded-For");
+    if (forwarded != nullptr && IsTrustedProxy(peer.ip, config_.trusted_proxies))
+      if (auto visitor = LastForwardedAddress(Text(forwarded->val))) peer = Endpoint{*visitor, 0};
+  }
   const struct http_hdr* origin_header = http_msg_xhdr(msg, "Origin");
   std::string origin = origin_header != nullptr ? Text(origin_header->val) : std::string();
   if (!OriginAllowed(origin, Header(msg, HTTP_HDR_HOST), config_.origins)) {
@@ -165,6 +179,9 @@ void WebServer::OpenCall(struct http_conn* conn, const struct http_msg* msg) {
   } else if (context_.ActiveCalls() >= context_.config.limits.max_calls) {
     answer = Answer::kBusy;
     call.busy_reason = "max_calls";
+  } else if (context_.CallsFrom(peer.ip) >= context_.config.limits.calls_per_source) {
+    answer = Answer::kBusy;
+    call.busy_reason = "calls_per_source";
   }
   WebCall::Parts parts;
   parts.env = &context_.call_env;

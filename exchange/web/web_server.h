@@ -39,6 +39,7 @@ class WebServer {
   int port() const { return port_; }
   int media_port() const { return media_.port(); }
   int load() const;  // web calls answered and not finished
+  int CallsFrom(uint32_t ip) const;
 
  private:
   struct Slot;

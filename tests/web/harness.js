@@ -25,18 +25,18 @@ function makePhrase() {
 
 let exchange = null;
 let exchangeLog = "";
-async function startExchange(sections) {
+async function startExchange(sections, web = "") {
   await stopExchange();
   const conf = path.join(work, "exchange.conf");
   fs.writeFileSync(conf, "[exchange]\nmetrics = 127.0.0.1:49464\n" +
-    `[web]\nlisten = 127.0.0.1:${WEB_PORT}\nmedia_port = 48400\npage_folder = ${SOURCE}/web\n` + sections);
+    `[web]\nlisten = 127.0.0.1:${WEB_PORT}\nmedia_port = 48400\npage_folder = ${SOURCE}/web\n${web}` + sections);
   exchangeLog = "";
   exchange = spawn(EXCHANGE, ["--config", conf], { stdio: ["ignore", "pipe", "pipe"] });
   exchange.stdout.on("data", (d) => { exchangeLog += d; });
   exchange.stderr.on("data", (d) => { exchangeLog += d; });
   const child = exchange;
-  await until(() => exchangeLog.includes("web page on http://") || child.exitCode !== null, 10000, () => "");
-  if (!exchangeLog.includes("web page on http://")) throw new Error("exchange did not start:\n" + exchangeLog);
+  await until(() => exchangeLog.includes("web page on http") || child.exitCode !== null, 10000, () => "");
+  if (!exchangeLog.includes("web page on http")) throw new Error("exchange did not start:\n" + exchangeLog);
 }
 
 async function stopExchange() {
@@ -62,6 +62,7 @@ async function openBrowser(microphone) {
   browser = await chromium.launchPersistentContext(profile, {
     executablePath: process.env.PELVARINE_CHROMIUM || "/usr/bin/chromium",
     headless: true,
+    ignoreHTTPSErrors: true,  // the HTTPS test's certificate is self-signed
     args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
       "--disable-background-networking", "--disable-component-update", "--disable-sync",
       "--use-fake-device-for-media-stream", "--use-fake-ui-for-media-stream",
@@ -76,10 +77,10 @@ new MutationObserver((changes) => changes.forEach((c) => {
   if (c.target.id === "status-log") c.addedNodes.forEach((n) => lineHistory.push(n.textContent));
 })).observe(document, { childList: true, subtree: true });`;
 
-async function newPage() {
+async function newPage(scheme = "http") {
   const page = await browser.newPage();
   await page.addInitScript(HISTORY);
-  await page.goto(`http://127.0.0.1:${WEB_PORT}/`);
+  await page.goto(`${scheme}://127.0.0.1:${WEB_PORT}/`);
   return page;
 }
 
@@ -116,30 +117,28 @@ async function takeRecording(page) {
   });
 }
 
-// How well `heard` repeats `sent`: the best lag over the whole recording, then each half second of speech
-// aligned on its own near it (the browser's jitter buffer stretches and shrinks the delay as it goes). The
-// mean correlation of those windows, and their median lag in samples.
+// How well `heard` repeats `sent`: each half second of what was heard is aligned on its own with what was
+// said up to `maxLag` samples before (the browser's jitter buffer stretches and shrinks the delay as it
+// goes). The median correlation of those windows and their median lag in samples.
 function alignment(sent, heard, maxLag) {
-  let whole = { lag: 0, correlation: -1 };
-  for (let lag = 0; lag <= maxLag; lag += 2) {
-    const c = correlationAt(sent, 0, heard, lag, heard.length);
-    if (c > whole.correlation) whole = { lag, correlation: c };
-  }
-  const window = RATE / 2, near = RATE / 10;
+  const window = RATE / 2;
   const found = [];
-  for (let at = whole.lag + window; at + window <= Math.min(heard.length, sent.length + whole.lag); at += window) {
-    if (rms(sent.slice(at - whole.lag, at - whole.lag + window)) < 0.02) continue;  // a pause in the phrase
+  for (let at = window; at + window <= heard.length; at += window) {
+    if (rms(heard.slice(at, at + window)) < 0.02) continue;  // a pause in the phrase
     let best = { lag: 0, correlation: -1 };
-    for (let lag = Math.max(0, whole.lag - near); lag <= whole.lag + near; ++lag) {
+    const consider = (lag) => {
       const c = correlationAt(sent, at - lag, heard, at, window);
       if (c > best.correlation) best = { lag, correlation: c };
-    }
+    };
+    for (let lag = 0; lag <= Math.min(at, maxLag); lag += 2) consider(lag);
+    for (let lag = Math.max(0, best.lag - 1); lag <= Math.min(at, best.lag + 1); ++lag) consider(lag);
     found.push(best);
   }
-  if (found.length === 0) return { correlation: 0, lag: whole.lag, windows: 0 };
-  const lags = found.map((f) => f.lag).sort((a, b) => a - b);
-  const mean = found.reduce((s, f) => s + f.correlation, 0) / found.length;
-  return { correlation: mean, lag: lags[lags.length >> 1], windows: found.length };
+  if (process.env.PELVARINE_WEB_DEBUG) console.log(found.map((f) => `${f.correlation.toFixed(2)}@${f.lag}`).join(" "));
+  if (found.length === 0) return { correlation: 0, lag: 0, windows: 0 };
+  const median = (values) => values.sort((x, y) => x - y)[values.length >> 1];
+  return { correlation: median(found.map((f) => f.correlation)), lag: median(found.map((f) => f.lag)),
+    windows: found.length };
 }
 
 // Normalised correlation of a[from..] with b[at..] over n samples (fewer where either ends).
@@ -174,13 +173,35 @@ async function until(check, ms, why) {
   throw new Error(await why());
 }
 
+// A self-signed certificate and its key in one PEM file, as the exchange takes them.
+function makeCertificate() {
+  const key = path.join(work, "key.pem"), cert = path.join(work, "cert.pem"), both = path.join(work, "web.pem");
+  execFileSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+    "-subj", "/CN=127.0.0.1", "-days", "1"], { stdio: "ignore" });
+  fs.writeFileSync(both, fs.readFileSync(cert) + fs.readFileSync(key));
+  return both;
+}
+
+// The status of a WebSocket upgrade to /call over HTTPS with these headers.
+function upgradeStatus(headers) {
+  return new Promise((resolve, reject) => {
+    const request = require("node:https").request({ host: "127.0.0.1", port: WEB_PORT, path: "/call",
+      rejectUnauthorized: false, headers: { Connection: "Upgrade", Upgrade: "websocket", "Sec-WebSocket-Version": "13",
+        "Sec-WebSocket-Key": "dGhlIHNhbXBsZSBub25jZQ==", ...headers } });
+    request.on("upgrade", (response, socket) => { socket.destroy(); resolve(101); });
+    request.on("response", (response) => { response.resume(); resolve(response.statusCode); });
+    request.on("error", reject);
+    request.end();
+  });
+}
+
 async function closeAll() {
   if (browser) await browser.close();
   await stopExchange();
 }
 
 module.exports = {
-  RATE, work, makePhrase, startExchange, stopExchange, startTelephone, openBrowser, newPage, statusLines, lineHistory,
+  RATE, work, makePhrase, makeCertificate, upgradeStatus, startExchange, stopExchange, startTelephone, openBrowser, newPage, statusLines, lineHistory,
   waitForLine, startRecording, takeRecording, alignment, toneFrequency, rms, until, closeAll,
   log: () => exchangeLog, exchangePid: () => exchange.pid, SIPP_PORT,
 };

@@ -211,6 +211,7 @@ TEST_F(DaemonConfigTest, EachBadValueNamesItsLineAndKey) {
       {"[web]\nenabled = maybe\n", "venue.conf:2: enabled must be yes or no"},
       {"[web]\nlisten = 0.0.0.0:8443\n", "venue.conf:1: [web] on 0.0.0.0 needs public_address"},
       {"[web]\nport = 8080\n", "venue.conf:2: [web] has no key \"port\""},
+      {"[web]\ntrusted_proxies = 127.0.0.1, proxy\n", "venue.conf:2: trusted_proxies: \"proxy\" is not"},
   };
   for (const Case& c : cases) {
     EXPECT_FALSE(Parse(c.text)) << c.text;

@@ -2,6 +2,7 @@
 // WebSocket's origin rule.
 #include <gtest/gtest.h>
 
+#include "exchange/web/forwarded_for.h"
 #include "exchange/web/origin_check.h"
 #include "exchange/web/page_messages.h"
 #include "exchange/web/sdp.h"
@@ -125,6 +126,24 @@ TEST(OriginCheck, OwnHostUnlessTheVenueListsOrigins) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(OriginAllowed(c.origin, c.host, c.allowed), c.ok) << c.origin << " on " << c.host;
+}
+
+TEST(ForwardedFor, BelievesOnlyTheLastAddressAndOnlyFromAListedProxy) {
+  struct Case {
+    const char* header;
+    std::optional<uint32_t> visitor;
+  } cases[] = {
+      {"198.51.100.4", 0xC6336404},
+      {"10.9.9.9, 198.51.100.4", 0xC6336404},  // the first one is whatever the visitor claimed
+      {" 198.51.100.4 ", 0xC6336404},
+      {"198.51.100.4, unknown", std::nullopt},
+      {"2001:db8::1", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(LastForwardedAddress(c.header), c.visitor) << c.header;
+  EXPECT_TRUE(IsTrustedProxy(0x7F000001, {"10.0.0.1", "127.0.0.1"}));
+  EXPECT_FALSE(IsTrustedProxy(0x7F000002, {"127.0.0.1"}));
 }
 
 }  // namespace
