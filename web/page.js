@@ -233,6 +233,14 @@ function tearDownCall() {
 
 // ---- The window ----
 
+// Scaled as a whole to fit the screen: smaller on a phone, larger on a desktop (at most 1.5 times).
+function fitWindow() {
+  const scale = Math.min(1.5, (window.innerWidth - 16) / 373, (window.innerHeight - 16) / 195);
+  $("window").style.transform = `scale(${Math.max(0.5, scale)})`;
+}
+window.addEventListener("resize", fitWindow);
+fitWindow();
+
 phone.addEventListener("click", onPhoneButton);
 $("window").addEventListener("contextmenu", (event) => {
   event.preventDefault();
