@@ -1,4 +1,6 @@
 // pelvarine-exchange: the venue exchange as a foreground daemon. See --help.
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -45,6 +47,12 @@ int main(int argc, char** argv) {
   if (command.action == CommandLine::Action::kCheckConfig) {
     for (const std::string& note : config.notes)
       std::printf("%snote: %s\n", note_mark, note.c_str());
+    // Root reads every secret and binds every port: the service's user may not.
+    if (geteuid() == 0)
+      std::printf(
+          "%snote: checked as root: run it as the service's user (runuser -u pelvarine -- %s "
+          "--check-config FILE) to catch a secret or a port that user cannot use\n",
+          note_mark, argv[0]);
     std::printf("%s: valid (%zu phone-server address(es), %zu dial string(s)%s)\n",
                 command.config_path.c_str(), config.exchange.phone_servers.size(),
                 config.exchange.dial_plan.extensions().size(), config.has_sip ? ", sip far end" : "");
