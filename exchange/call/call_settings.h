@@ -27,6 +27,9 @@ struct CallSettings {
   uint64_t relatch_after_ms = 2000;
   uint64_t voice_pace_ms = 16;      // one datagram to the client every this many ms
   size_t max_garbage_bytes = 4096;  // unrecognised bytes a connection may send before it is closed
+  // Recognised messages a connection may send (the client sends two or three in a call): a stream of them
+  // would keep the exchange busy for the whole call.
+  size_t max_messages = 64;
 
   int announce_udp_port = 0;  // > 0: "{RemoteUDPPort}[n]" before "{ChanelWaitBohao}"
   bool hello = false;         // "{HELO}" first

@@ -139,6 +139,10 @@ void PhoneCall::HandleMessage(const ClientMessage& message) {
   e.port = context_.tcp_port;
   Emit(e);
 
+  if (message.type != ClientMessage::Type::Garbage && ++messages_ > settings_.max_messages) {
+    CloseAfterTags("too many messages (" + std::to_string(settings_.max_messages) + ")");
+    return;
+  }
   switch (message.type) {
     case ClientMessage::Type::Dial:
       if (answer_ == Answer::kAnswer) OnDial(message);
@@ -179,6 +183,11 @@ void PhoneCall::OnDial(const ClientMessage& message) {
     FarEndFactory* factory = decision.accepted ? env_.far_ends->Find(decision.route.far_end) : nullptr;
     if (decision.accepted && factory == nullptr)
       decision.reason = "far end \"" + decision.route.far_end + "\" not available";
+    if (decision.accepted && factory != nullptr && env_.dial_rate != nullptr &&
+        env_.dial_rate->TakeOne(context_.peer.ip, now) != RateBuckets::Take::kTaken) {
+      factory = nullptr;
+      decision.reason = "too many calls from this address in a minute";
+    }
     if (!decision.accepted || factory == nullptr) {
       Refuse(decision.reason);
       return;

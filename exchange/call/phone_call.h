@@ -14,6 +14,7 @@
 #include "exchange/call/call_settings.h"
 #include "exchange/call/dial_plan.h"
 #include "exchange/call/direct_number_guard.h"
+#include "exchange/call/rate_buckets.h"
 #include "exchange/call/sequence_tracker.h"
 #include "exchange/call/timers.h"
 #include "exchange/farend/far_end.h"
@@ -51,6 +52,7 @@ struct CallEnvironment {
   ExchangeObserver* observer = nullptr;
   std::shared_ptr<const CallSettings> settings;
   DirectNumberGuard* direct_guard = nullptr;  // shared by every call; none: wrong passwords are not limited
+  RateBuckets* dial_rate = nullptr;           // dials that reach a far end, per source; none: not limited
 };
 
 // A shared pointer that does not own `object` (for tests and tools whose settings outlive their calls).
@@ -131,6 +133,7 @@ class PhoneCall final : private FarEndListener {
 
   StreamParser parser_;
   size_t garbage_bytes_ = 0;
+  size_t messages_ = 0;  // recognised messages so far
   std::string local_address_;
   std::string dial_;
 

@@ -76,6 +76,8 @@ line, or after a blank). Unknown sections and keys are errors. Defaults in brack
   max_connections                open TCP connections at once [1000]
   connections_per_source         open TCP connections from one IPv4 address [16]
   calls_per_source               phone channels one IPv4 address may hold at once [2]
+  connections_per_source_per_minute  phone connections from one IPv4 address (a call takes 1-4) [60]
+  dials_per_source_per_minute    dials from one IPv4 address that reach a far end [10]
   queries_per_source_per_minute  address queries from one IPv4 address [60]
   dial_timeout                   seconds from the connection to the dial, then it is closed [20 s]
   max_call_minutes               a call's longest duration from the dial [60; 0 = no limit]

@@ -278,6 +278,10 @@ class Loader {
         if (Int(e, 1, 1000000, &v)) l.max_connections = static_cast<int>(v);
       } else if (k == "connections_per_source") {
         if (Int(e, 1, 100000, &v)) l.connections_per_source = static_cast<int>(v);
+      } else if (k == "connections_per_source_per_minute") {
+        if (Int(e, 1, 100000, &v)) l.connections_per_source_per_minute = static_cast<int>(v);
+      } else if (k == "dials_per_source_per_minute") {
+        if (Int(e, 1, 100000, &v)) l.dials_per_source_per_minute = static_cast<int>(v);
       } else if (k == "calls_per_source") {
         if (Int(e, 1, 100000, &v)) l.calls_per_source = static_cast<int>(v);
       } else if (k == "queries_per_source_per_minute") {
@@ -294,6 +298,7 @@ class Loader {
       } else {
         Problem(e.line, "[limits] has no key " + Quoted(k) +
                             " (known: max_calls, max_connections, connections_per_source, calls_per_source, "
+                            "connections_per_source_per_minute, dials_per_source_per_minute, "
                             "queries_per_source_per_minute, dial_timeout, max_call_minutes, voice_silence, "
                             "linger)");
       }

@@ -16,9 +16,9 @@ constexpr const char* kPrefix = "pelvarine_exchange_";
 constexpr const char* kEndedLabels[] = {"client_hung_up", "far_end_hung_up", "refused",
                                         "dial_timeout",   "time_limit",      "garbage",
                                         "send_failed",    "shutdown",        "other"};
-constexpr const char* kTurnedAwayLabels[] = {"channel_busy",     "no_free_channel", "max_calls",
-                                             "calls_per_source", "draining",        "connections",
-                                             "query_rate",       "origin",          "other"};
+constexpr const char* kTurnedAwayLabels[] = {
+    "channel_busy", "no_free_channel", "max_calls",  "calls_per_source", "connection_rate",
+    "draining",     "connections",     "query_rate", "origin",           "other"};
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -167,7 +167,8 @@ std::string ExchangeMetrics::Render(const Gauges& g) const {
       "Connections answered busy or refused, by reason: channel_busy (the client tries its next channel), "
       "no_free_channel (busy on the last one), max_calls, calls_per_source (the "
       "address holds its "
-      "share of the channels), draining (stopping), "
+      "share of the channels), connection_rate (phone connections over their rate per address), draining "
+      "(stopping), "
       "connections (a connection limit), query_rate (address queries over their rate), origin (a web "
       "page's WebSocket from another site).");
   for (const char* label : kTurnedAwayLabels)

@@ -41,6 +41,7 @@ ServerContext::ServerContext(const ExchangeConfig& c, FarEndRegistry& far_ends, 
   call_env.observer = observer;
   call_env.settings = std::make_shared<CallSettings>(config.call);
   call_env.direct_guard = &direct_guard;
+  call_env.dial_rate = &limits.dials();
 }
 
 ServerContext::~ServerContext() = default;

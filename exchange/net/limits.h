@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <unordered_map>
 
+#include "exchange/call/rate_buckets.h"
+
 namespace exchange {
 
 struct Limits {
@@ -13,13 +15,25 @@ struct Limits {
   int connections_per_source = 16;         // open TCP connections from one IPv4 address
   int calls_per_source = 2;                // phone channels held by one IPv4 address
   int queries_per_source_per_minute = 60;  // address queries from one IPv4 address
+  // Phone connections from one IPv4 address (a call takes one to four) and dials that reach a far end.
+  int connections_per_source_per_minute = 60;
+  int dials_per_source_per_minute = 10;
 };
 
 class SourceLimits {
  public:
-  explicit SourceLimits(const Limits& limits) : limits_(limits) {}
+  explicit SourceLimits(const Limits& limits)
+      : limits_(limits),
+        queries_(limits.queries_per_source_per_minute),
+        connections_(limits.connections_per_source_per_minute),
+        dials_(limits.dials_per_source_per_minute) {}
   // New limits for what comes next; connections already open stay counted.
-  void SetLimits(const Limits& limits) { limits_ = limits; }
+  void SetLimits(const Limits& limits) {
+    limits_ = limits;
+    queries_.SetRate(limits.queries_per_source_per_minute);
+    connections_.SetRate(limits.connections_per_source_per_minute);
+    dials_.SetRate(limits.dials_per_source_per_minute);
+  }
 
   // Counts a new connection from `ip`, or returns false (and counts nothing) when a limit forbids it.
   bool OpenConnection(uint32_t ip);
@@ -32,24 +46,27 @@ class SourceLimits {
   void CloseConnection(uint32_t ip);
 
   // Takes one address query from `ip` at `now_ms`, or returns false when it is over its rate.
-  bool TakeQuery(uint32_t ip, uint64_t now_ms);
+  bool TakeQuery(uint32_t ip, uint64_t now_ms) {
+    return queries_.TakeOne(ip, now_ms) == RateBuckets::Take::kTaken;
+  }
+  // Takes one phone connection from `ip`: connect-dial-close cycles would otherwise flood the PBX and the
+  // log.
+  RateBuckets::Take TakePhoneConnection(uint32_t ip, uint64_t now_ms) {
+    return connections_.TakeOne(ip, now_ms);
+  }
+  // Dials that reach a far end, for the calls to take from.
+  RateBuckets& dials() { return dials_; }
 
   int open_connections() const { return open_; }
 
  private:
-  struct Bucket {
-    double tokens = 0;
-    uint64_t updated_ms = 0;
-  };
-
-  void ForgetIdleBuckets(uint64_t now_ms);
-
   Limits limits_;
   int open_ = 0;
   int ceiling_ = 0;  // 0: no descriptor limit known
   std::unordered_map<uint32_t, int> per_source_;
-  std::unordered_map<uint32_t, Bucket> buckets_;
-  uint64_t last_sweep_ms_ = 0;
+  RateBuckets queries_;
+  RateBuckets connections_;
+  RateBuckets dials_;
 };
 
 }  // namespace exchange

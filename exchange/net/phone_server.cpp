@@ -196,6 +196,23 @@ void PhoneServer::OnConnect(const struct sa* peer, void* arg) {
 
 void PhoneServer::Accept(Channel& channel, const Endpoint& peer) {
   ServerContext& ctx = context_;
+  RateBuckets::Take rate = ctx.limits.TakePhoneConnection(peer.ip, ctx.timers.NowMs());
+  if (rate != RateBuckets::Take::kTaken) {
+    tcp_reject(channel.listener);
+    if (rate == RateBuckets::Take::kRefusedAgain) return;  // said once a minute
+    ExchangeEvent e;
+    e.kind = Kind::ConnectionRefused;
+    e.server = index_;
+    e.channel = channel.index;
+    e.peer = peer.ToString();
+    e.port = tcp_port(channel.index);
+    e.reason = "connection_rate";
+    e.text = "phone connections from " + e.peer + " refused: more than " +
+             std::to_string(ctx.config.limits.connections_per_source_per_minute) +
+             " a minute (not said again for a minute)";
+    ctx.Emit(e);
+    return;
+  }
   if (!ctx.limits.OpenConnection(peer.ip)) {
     tcp_reject(channel.listener);
     ExchangeEvent e;

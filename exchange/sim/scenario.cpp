@@ -87,6 +87,9 @@ exchange::ExchangeConfig ScenarioConfig(const Options& o) {
   c.limits.max_connections = 4096;
   c.limits.connections_per_source = 4096;
   c.limits.queries_per_source_per_minute = std::numeric_limits<int>::max() / 2;
+  c.limits.calls_per_source = 4096;
+  c.limits.connections_per_source_per_minute = std::numeric_limits<int>::max() / 2;
+  c.limits.dials_per_source_per_minute = std::numeric_limits<int>::max() / 2;
 
   exchange::CallSettings& call = c.call;
   call.tag_gap_ms = static_cast<uint64_t>(o.tag_gap_ms);

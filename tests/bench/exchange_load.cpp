@@ -131,6 +131,8 @@ Result Run(int calls, int seconds) {
   config.limits.max_connections = 4 * calls + 100;
   config.limits.connections_per_source = 2 * calls + 16;  // every client is 127.0.0.1
   config.limits.calls_per_source = calls;                 // likewise
+  config.limits.connections_per_source_per_minute = 1000000;
+  config.limits.dials_per_source_per_minute = 1000000;
   config.dial_plan.AddExtension("3381", DialRoute{"echo", "0"});
 
   ExchangeOnLoop exchange;

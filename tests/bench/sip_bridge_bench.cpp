@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
       << "[exchange]\nphone_servers = " << phone_servers << "\nbase_port = 20480\nmetrics = off\n"
       << "[limits]\nmax_calls = " << options.calls + 8 << "\nmax_connections = " << options.calls * 4
       << "\nconnections_per_source = " << options.calls * 4 << "\ncalls_per_source = " << options.calls
-      << "\n"
+      << "\nconnections_per_source_per_minute = 100000\ndials_per_source_per_minute = 100000\n"
       << "[dial]\n3381 = sip 2001\n"
       << "[sip]\nserver = sip:127.0.0.1:5060\nuser = visitors\nlocal = 127.0.0.1:5070\n"
       << "rtp_ports = 30000-39999\nmax_wait = 10\n";

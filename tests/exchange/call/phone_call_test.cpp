@@ -187,6 +187,27 @@ TEST_F(PhoneCallTest, WrongDirectPasswordsLockTheirSourceOutWhateverItDialsNext)
   EXPECT_EQ(dial_from(kClientIp, "01234567#pw12#"), 3u) << "the lockout ends";
 }
 
+TEST_F(PhoneCallTest, DialsBeyondTheirRateAreRefusedAndMessagesBeyondTheBudgetClose) {
+  RateBuckets dials(2);
+  env_.dial_rate = &dials;
+  for (int i = 0; i < 3; ++i) {
+    call_.reset();
+    Dial("3381");
+  }
+  EXPECT_EQ(factory_->records.size(), 2u) << "a third call within the minute reached the PBX";
+  EXPECT_NE(events_.texts.back().find("too many calls"), std::string::npos) << events_.texts.back();
+
+  call_.reset();
+  settings_.max_messages = 10;
+  Open();
+  timers_.Advance(200);
+  for (int i = 0; i < 10; ++i)
+    call_->OnClientBytes(BuildLocalAddressMessage("192.0.2.7"));
+  EXPECT_EQ(link_.closes, 0);
+  call_->OnClientBytes(BuildLocalAddressMessage("192.0.2.7"));
+  EXPECT_TRUE(call_->finished());
+}
+
 TEST_F(PhoneCallTest, NothingDialledInTimeClosesTheConnection) {
   settings_.dial_timeout_ms = 20000;
   Open();

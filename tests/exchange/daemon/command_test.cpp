@@ -53,6 +53,8 @@ TEST(CommandLineTest, HelpNamesEveryOptionAndKey) {
                            "max_connections",
                            "connections_per_source",
                            "calls_per_source",
+                           "connections_per_source_per_minute",
+                           "dials_per_source_per_minute",
                            "queries_per_source_per_minute",
                            "dial_timeout",
                            "max_call_minutes",

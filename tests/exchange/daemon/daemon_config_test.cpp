@@ -94,6 +94,8 @@ max_calls = 8
 max_connections = 200
 connections_per_source = 4
 calls_per_source = 1
+connections_per_source_per_minute = 30
+dials_per_source_per_minute = 5
 voice_silence = 0
 queries_per_source_per_minute = 10
 dial_timeout = 15 s
@@ -126,6 +128,8 @@ direct_prefixes = 0,1
   EXPECT_EQ(x.limits.max_connections, 200);
   EXPECT_EQ(x.limits.connections_per_source, 4);
   EXPECT_EQ(x.limits.calls_per_source, 1);
+  EXPECT_EQ(x.limits.connections_per_source_per_minute, 30);
+  EXPECT_EQ(x.limits.dials_per_source_per_minute, 5);
   EXPECT_EQ(x.call.voice_silence_ms, 0u);
   EXPECT_EQ(x.limits.queries_per_source_per_minute, 10);
   EXPECT_EQ(x.call.dial_timeout_ms, 15000u);

@@ -29,6 +29,23 @@ TEST_F(HostileTest, OneAddressHoldsAtMostItsShareOfTheChannels) {
   EXPECT_EQ(visitor.foreign(), 0);
 }
 
+TEST_F(HostileTest, ConnectCloseCyclesFromOneAddressAreRefusedBeyondTheirRateAndSaidOnce) {
+  const int rate = Limits().connections_per_source_per_minute;
+  int refused = 0;
+  for (int i = 0; i < rate + 40; ++i) {
+    Fd fd = Connect("127.0.0.1", TcpPort(FreeChannel()), "127.0.0.77");
+    ASSERT_TRUE(fd.valid());
+    std::string tag = ReadTag(fd.get(), kPatienceMs);
+    if (tag.empty()) ++refused;  // closed at once, no tag
+  }
+  EXPECT_GE(refused, 30) << "the bucket refills one a second while this runs";
+  EXPECT_EQ(exchange_.CountWithText(ExchangeEvent::Kind::ConnectionRefused, "a minute"), 1)
+      << "each refusal said again: the log floods";
+  GoodCall visitor(base_, "3381", 0x44, "127.0.0.3");
+  std::string error;
+  EXPECT_TRUE(visitor.Open(&error)) << error;
+}
+
 TEST(SharedVoicePortTest, TwoVisitorsBehindOneNatKeepTheirOwnCalls) {
   ExchangeOnLoop exchange;
   ExchangeConfig config;
