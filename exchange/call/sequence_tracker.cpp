@@ -11,7 +11,7 @@ SequenceTracker::Verdict SequenceTracker::Record(int64_t sequence) {
   }
   if (sequence > newest_) {
     int64_t gap = sequence - newest_;
-    lost_ += static_cast<uint64_t>(gap - 1);  // taken back if they turn up late
+    if (gap <= kMaxCountedGap) lost_ += static_cast<uint64_t>(gap - 1);  // taken back if they turn up late
     seen_ = gap >= kWindow ? 1 : (seen_ << gap) | 1;
     newest_ = sequence;
     return Verdict::kNew;

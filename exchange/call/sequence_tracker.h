@@ -18,6 +18,9 @@ class SequenceTracker {
 
  private:
   static constexpr int64_t kWindow = 64;  // sequences remembered behind the newest
+  // A jump further ahead than this (a minute of datagrams) is a new numbering, not that many losses: two
+  // forged datagrams must not add quadrillions to the loss counter.
+  static constexpr int64_t kMaxCountedGap = 3750;
 
   bool started_ = false;
   int64_t newest_ = 0;

@@ -14,6 +14,11 @@ namespace {
 
 constexpr size_t kMaxSecretFile = 4096;
 
+// Only the exchange's own user (or root) could have written a secret it may trust.
+bool SecretOwnerTrusted(uid_t uid) {
+  return uid == geteuid() || uid == 0;
+}
+
 }  // namespace
 
 bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error) {
@@ -41,6 +46,10 @@ bool ReadSecretFile(const std::string& path, std::string* secret, std::string* e
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
     *error = path + " is open to group or others (mode " + mode +
              "): make it readable by its owner only (chmod 600)";
+    ok = false;
+  } else if (!SecretOwnerTrusted(info.st_uid)) {
+    *error = path + " belongs to user " + std::to_string(info.st_uid) +
+             ": a secret must belong to the exchange's own user (or root), who alone could have written it";
     ok = false;
   }
   std::string content;

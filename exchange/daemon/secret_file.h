@@ -7,7 +7,8 @@
 namespace exchange {
 
 // Takes the first line of `path` (without its line ending) into *secret. False with *error saying what is
-// wrong — missing, not a regular file, readable or writable by group or others, empty — never quoting the
+// wrong — missing, not a regular file, readable or writable by group or others, a symbolic link, owned
+// by another user than the exchange's (or root), empty — never quoting the
 // content.
 bool ReadSecretFile(const std::string& path, std::string* secret, std::string* error);
 

@@ -188,6 +188,12 @@ bool ReadCredentials(const std::string& path, SipSettings* out, std::string* err
              "): make it readable by the service's user only (chmod 600)";
     return false;
   }
+  if (info.st_uid != geteuid() && info.st_uid != 0) {
+    close(fd);
+    *error = "credentials_file " + path + " belongs to user " + std::to_string(info.st_uid) +
+             ": a secret must belong to the exchange's own user (or root), who alone could have written it";
+    return false;
+  }
   std::string content;
   char buffer[512];
   ssize_t got;

@@ -63,6 +63,14 @@ TEST(SequenceTracker, CountsDuplicatesLateAndLost) {
   EXPECT_EQ(t.lost(), 3u) << "6, 7 and 8";
 }
 
+TEST(SequenceTracker, AJumpFarAheadIsANewNumberingNotLoss) {
+  SequenceTracker t;
+  t.Record(1);
+  t.Record(10000000000000000);
+  t.Record(10000000000000002);
+  EXPECT_EQ(t.lost(), 1u) << "only the datagram between the last two";
+}
+
 TEST(SequenceTracker, VeryOldDatagramIsLateNotADuplicate) {
   SequenceTracker t;
   t.Record(1000);

@@ -319,6 +319,22 @@ TEST_F(DaemonConfigTest, CheckCatchesWhatWouldFailLater) {
   unlink((folder_.path() + "/link.secret").c_str());
 }
 
+TEST_F(DaemonConfigTest, SecretsOwnedByAnotherUserAreRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+  std::string direct = folder_.Write("direct.secret", "s3cret\n", 0600);
+  std::string credentials = folder_.Write("sip.secret", "pbx-pass\n", 0600);
+  ASSERT_EQ(chown(direct.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(credentials.c_str(), 65534, 65534), 0);
+  for (const char* text :
+       {"[dial]\ndirect = sip\ndirect_password_file = direct.secret\n[sip]\nserver = sip:127.0.0.1\nuser = "
+        "v\n",
+        "[sip]\nserver = sip:127.0.0.1\nuser = v\ncredentials_file = sip.secret\n"}) {
+    EXPECT_FALSE(Parse(text)) << text;
+    EXPECT_NE(::testing::PrintToString(problems_).find("belongs to user 65534"), std::string::npos)
+        << ::testing::PrintToString(problems_);
+  }
+}
+
 TEST_F(DaemonConfigTest, ListeningOnEveryAddressNeedsThePublicOne) {
   EXPECT_FALSE(Parse("[exchange]\naddress_listen = 0.0.0.0\nphone_servers = 0.0.0.0\n"));
   EXPECT_EQ(
