@@ -5,6 +5,9 @@ include(GNUInstallDirs)
 
 function(pelvarine_man_page target section summary)
   cmake_parse_arguments(ARG "" "SEE_ALSO;CONFIG_PAGE" "" ${ARGN})
+  if(PELVARINE_SANITIZE OR PELVARINE_FUZZ)
+    return()  # a test build, never installed: not worth running the instrumented program for
+  endif()
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/man)
   set(page ${dir}/${target}.${section})
   set(outputs ${page}.gz)
