@@ -24,6 +24,8 @@ WebCall::WebCall(const Parts& parts, struct websock_conn* socket, const CallCont
       context_(context),
       socket_(socket),
       framer_([this](long long sequence, const uint8_t* block) {
+        // The microphone runs from the moment media is up; the call takes voice once it has dialled.
+        if (!dialled_) return;
         std::string datagram =
             BuildClientVoice(sequence, std::string_view(reinterpret_cast<const char*>(block), kVoiceSamples));
         call_->OnVoiceDatagram(context_.peer, datagram);
@@ -56,6 +58,7 @@ void WebCall::OnPageMessage(std::string_view text) {
     case PageMessage::Type::kDial: {
       // The page dials as the Windows client does: its address (the one the exchange sees), then the dial.
       std::string address = context_.peer.IpString();
+      dialled_ = true;
       call_->OnClientBytes(BuildLocalAddressMessage(address) + BuildDialMessage(address, message.text));
       return;
     }

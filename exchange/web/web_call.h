@@ -66,6 +66,7 @@ class WebCall final : public CallLink, public MediaListener {
   std::unique_ptr<Timer> media_deadline_;
   char last_sequence_[16] = {};
   int messages_ = 0;
+  bool dialled_ = false;
 };
 
 }  // namespace exchange

@@ -51,7 +51,7 @@ test("the echo far end brings the visitor's phrase back; hanging up on the page 
   await page.click("#phone");
   await h.waitForLine(page, "已挂机！");
   assert.deepStrictEqual(await h.lineHistory(page), [...READY, "已摘机...", "正在联系", "订餐电话", "已挂机！"]);
-  await h.until(() => /web call 1\] call ended: web page .* dial "3368" far end echo.*ended: client hung up/.test(h.log()),
+  await h.until(() => /web call 1\] call ended: web page .* dial "3368" far end echo.*lost 0 .*rejected 0, ended: client hung up/.test(h.log()),
     5000, () => h.log());
   await page.close();
 });
