@@ -89,7 +89,8 @@ PhoneCall::~PhoneCall() {
 // ---- Signalling from the client ----
 
 void PhoneCall::OnClientBytes(std::string_view bytes) {
-  if (finished_) return;
+  // A closing line reads nothing more: a client streaming messages past its budget would keep us parsing.
+  if (finished_ || stage_ == Stage::kClosing) return;
   for (const ClientMessage& message : parser_.Feed(bytes)) {
     HandleMessage(message);
     if (finished_ || stage_ == Stage::kClosing) return;

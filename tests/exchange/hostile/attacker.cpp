@@ -191,6 +191,7 @@ bool GoodCall::WaitEchoes(int64_t more, int timeout_ms) const {
 void GoodCall::Loop() {
   const std::string audio(kVoiceSamples, static_cast<char>(marker_));
   auto next = Clock::now();
+  Clock::time_point last_echo;
   int64_t sequence = 0;
   while (!stop_) {
     if (Clock::now() >= next) {
@@ -208,6 +209,15 @@ void GoodCall::Loop() {
       for (size_t i = 32; i < kServerVoiceSize; ++i)
         ours = ours && static_cast<uint8_t>(buf[i]) == marker_;
       ++(ours ? echoed_ : foreign_);
+      if (ours) {
+        auto now = Clock::now();
+        if (gaps_++ > 0) {
+          int64_t gap = std::chrono::duration_cast<std::chrono::microseconds>(now - last_echo).count();
+          gap_sum_us_ += gap;
+          max_gap_us_ = std::max(max_gap_us_, gap);
+        }
+        last_echo = now;
+      }
     }
   }
 }

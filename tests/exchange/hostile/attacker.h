@@ -82,6 +82,9 @@ class GoodCall {
   int64_t sent() const { return sent_.load(); }
   int64_t echoed() const { return echoed_.load(); }
   int64_t foreign() const { return foreign_.load(); }  // echoes carrying another caller's audio
+  // Gaps between its own echoes, in microseconds: the pacing its voice kept (read after HangUp()).
+  int64_t mean_gap_us() const { return gaps_ > 1 ? gap_sum_us_ / (gaps_ - 1) : 0; }
+  int64_t max_gap_us() const { return max_gap_us_; }
   // Waits until `more` further echoes arrived; false after `timeout_ms`.
   bool WaitEchoes(int64_t more, int timeout_ms) const;
 
@@ -102,6 +105,7 @@ class GoodCall {
   std::atomic<int64_t> sent_{0};
   std::atomic<int64_t> echoed_{0};
   std::atomic<int64_t> foreign_{0};
+  int64_t gaps_ = 0, gap_sum_us_ = 0, max_gap_us_ = 0;  // the talking thread's own
 };
 
 }  // namespace exchange::testing
