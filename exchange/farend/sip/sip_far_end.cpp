@@ -1,5 +1,6 @@
 #include "exchange/farend/sip/sip_far_end.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -32,9 +33,13 @@ SipFarEnd::SipFarEnd(SipStack& stack, const FarEndRequest& request, std::vector<
   tmr_init(&response_timer_);
   tmr_init(&ring_timer_);
   tmr_init(&reaper_);
+  stack_.dialogs.push_back(this);
 }
 
 SipFarEnd::~SipFarEnd() {
+  auto& dialogs = stack_.dialogs;
+  dialogs.erase(std::remove(dialogs.begin(), dialogs.end(), static_cast<SipDialogOwner*>(this)),
+                dialogs.end());
   tmr_cancel(&response_timer_);
   tmr_cancel(&ring_timer_);
   tmr_cancel(&reaper_);
@@ -182,6 +187,33 @@ int SipFarEnd::OnOffer(struct mbuf** description, const struct sip_msg* msg, voi
   }
   // Without an offer we make one; its answer comes with the ACK, through OnAnswer.
   return sdp_encode(description, self->sdp_, !offered);
+}
+
+bool SipFarEnd::OnUpdate(const struct sip_msg* msg) {
+  // UPDATE (RFC 3311): a PBX's hold, resume or session refresh without a new INVITE; libre 1.1's sessions
+  // leave it unanswered (501).
+  if (current_ == nullptr || !current_->established) return false;
+  if (!sip_dialog_cmp(sipsess_dialog(current_->session), msg)) return false;
+  struct sip_contact contact;
+  sip_contact_set(&contact, stack_.contact_user.c_str(), &msg->dst, msg->tp);
+  if (mbuf_get_left(msg->mb) == 0) {
+    sip_treplyf(nullptr, nullptr, stack_.sip, msg, true, 200, "OK", "%HContent-Length: 0\r\n\r\n",
+                sip_contact_print, &contact);
+    return true;
+  }
+  struct mbuf* answer = nullptr;
+  if (sdp_decode(sdp_, msg->mb, true) != 0 || sdp_media_rformat(media_, "PCMA") == nullptr ||
+      sdp_encode(&answer, sdp_, false) != 0) {
+    sip_treply(nullptr, stack_.sip, msg, 488, "Not Acceptable Here");
+    mem_deref(answer);
+    return true;
+  }
+  FollowRemoteMedia();
+  sip_treplyf(nullptr, nullptr, stack_.sip, msg, true, 200, "OK",
+              "%HContent-Type: application/sdp\r\nContent-Length: %zu\r\n\r\n%b", sip_contact_print, &contact,
+              mbuf_get_left(answer), mbuf_buf(answer), mbuf_get_left(answer));
+  mem_deref(answer);
+  return true;
 }
 
 void SipFarEnd::FollowRemoteMedia() {

@@ -13,7 +13,7 @@
 
 namespace exchange {
 
-class SipFarEnd : public FarEnd, private SipLegPort {
+class SipFarEnd : public FarEnd, private SipLegPort, private SipDialogOwner {
  public:
   SipFarEnd(SipStack& stack, const FarEndRequest& request, std::vector<std::string> extensions,
             FarEndListener& listener);
@@ -42,6 +42,9 @@ class SipFarEnd : public FarEnd, private SipLegPort {
   void ArmResponseTimer(uint32_t ms) override;
   void ArmRingTimer(uint32_t ms) override;
   void StopTimers() override;
+
+  // SipDialogOwner
+  bool OnUpdate(const struct sip_msg* msg) override;
 
   static int OnOffer(struct mbuf** description, const struct sip_msg* msg, void* arg);
   static int OnAnswer(const struct sip_msg* msg, void* arg);

@@ -203,12 +203,19 @@ void SipFarEndFactory::OnIncoming(const struct sip_msg* msg, void* arg) {
 }
 
 bool SipFarEndFactory::OnRequest(const struct sip_msg* msg, void* arg) {
+  auto* self = static_cast<SipFarEndFactory*>(arg);
+  if (pl_strcmp(&msg->met, "UPDATE") == 0) {
+    for (SipDialogOwner* call : self->stack_.dialogs) {
+      if (call->OnUpdate(msg)) return true;
+    }
+    sip_treply(nullptr, self->stack_.sip, msg, 481, "Call/Transaction Does Not Exist");
+    return true;
+  }
   // PBXs and proxies probe their trunks with OPTIONS and take a 501 for a dead peer.
   if (pl_strcmp(&msg->met, "OPTIONS") != 0) return false;
-  auto* self = static_cast<SipFarEndFactory*>(arg);
-  sip_treplyf(
-      nullptr, nullptr, self->stack_.sip, msg, false, 200, "OK",
-      "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS\r\nAccept: application/sdp\r\nContent-Length: 0\r\n\r\n");
+  sip_treplyf(nullptr, nullptr, self->stack_.sip, msg, false, 200, "OK",
+              "Allow: INVITE, ACK, CANCEL, BYE, OPTIONS, UPDATE\r\nAccept: "
+              "application/sdp\r\nContent-Length: 0\r\n\r\n");
   return true;
 }
 

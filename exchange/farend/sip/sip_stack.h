@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <re.h>
 
@@ -23,6 +24,16 @@ struct SipAuthAttempt {
   bool answered = false;
 };
 
+// A call that takes the in-dialog requests libre's sessions leave to others (UPDATE).
+class SipDialogOwner {
+ public:
+  // Answers `msg` and returns true when it belongs to this call's dialog.
+  virtual bool OnUpdate(const struct sip_msg* msg) = 0;
+
+ protected:
+  ~SipDialogOwner() = default;
+};
+
 struct SipStack {
   SipSettings settings;
   struct sip* sip = nullptr;
@@ -33,7 +44,8 @@ struct SipStack {
   std::string contact_user;  // a user name, or a whole Contact URI when a public address is set
   std::string route;         // the server, through which every request goes
   std::function<void(const std::string&)> log;
-  LibreTimerSource timers;  // the RTP clocks of all its calls
+  std::vector<SipDialogOwner*> dialogs;  // the calls alive, to find an UPDATE's
+  LibreTimerSource timers;               // the RTP clocks of all its calls
   SipTrunkHealth health;
 
   // Supplies the digest credentials to libre; `arg` is a SipAuthAttempt.

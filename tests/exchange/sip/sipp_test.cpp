@@ -294,8 +294,11 @@ TEST_F(SippTest, AnsweredCallEchoesTheClientsVoiceBitExact) {
   EXPECT_EQ(listener_.events, std::vector<std::string>{"answered"});
 }
 
-TEST_F(SippTest, HoldAndResumeFromThePhoneKeepTheCall) {
-  StartSipp("hold_resume.xml", 1);
+class SippHoldTest : public SippTest, public ::testing::WithParamInterface<const char*> {};
+
+// Hold and resume by re-INVITE (with an OPTIONS probe between) and by UPDATE.
+TEST_P(SippHoldTest, HoldAndResumeFromThePhoneKeepTheCall) {
+  StartSipp(GetParam(), 1);
   OpenFactory();
   Dial("3381");
   ASSERT_TRUE(RunLoopUntil([&] { return !listener_.events.empty(); }, 5000));
@@ -312,6 +315,9 @@ TEST_F(SippTest, HoldAndResumeFromThePhoneKeepTheCall) {
   EXPECT_TRUE(logged("media on hold (recvonly)"));
   EXPECT_TRUE(logged("media resumed (sendrecv)"));
 }
+
+INSTANTIATE_TEST_SUITE_P(ReinviteAndUpdate, SippHoldTest,
+                         ::testing::Values("hold_resume.xml", "update_hold_resume.xml"));
 
 TEST_F(SippTest, OnlyTheConfiguredTransportListens) {
   OpenFactory();  // the PBX by UDP
