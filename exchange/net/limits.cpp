@@ -16,6 +16,12 @@ bool SourceLimits::OpenConnection(uint32_t ip) {
   return true;
 }
 
+bool SourceLimits::OpenCallConnection(uint32_t ip) {
+  int limit = std::min(limits_.max_connections, ceiling_ > 0 ? ceiling_ : limits_.max_connections);
+  if (open_ >= std::max(1, limit - limit / 10)) return false;
+  return OpenConnection(ip);
+}
+
 void SourceLimits::CloseConnection(uint32_t ip) {
   auto it = per_source_.find(ip);
   if (it == per_source_.end()) return;

@@ -37,6 +37,9 @@ class SourceLimits {
 
   // Counts a new connection from `ip`, or returns false (and counts nothing) when a limit forbids it.
   bool OpenConnection(uint32_t ip);
+  // The same for a phone (or web) call's connection, which may not take the last tenth of the connections:
+  // they stay for address queries, or many addresses holding lines would leave nobody able to ask.
+  bool OpenCallConnection(uint32_t ip);
   // The process may open `files` descriptors, `reserve` of them kept for listeners, SIP, RTP and logs:
   // connections stop short of the rest whatever max_connections says, so accept() never meets EMFILE
   // (libre's listener would then stay readable and spin the loop).

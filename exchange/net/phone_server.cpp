@@ -213,7 +213,7 @@ void PhoneServer::Accept(Channel& channel, const Endpoint& peer) {
     ctx.Emit(e);
     return;
   }
-  if (!ctx.limits.OpenConnection(peer.ip)) {
+  if (!ctx.limits.OpenCallConnection(peer.ip)) {
     tcp_reject(channel.listener);
     ExchangeEvent e;
     e.kind = Kind::ConnectionRefused;

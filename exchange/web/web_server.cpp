@@ -148,7 +148,7 @@ void WebServer::OpenCall(struct http_conn* conn, const struct http_msg* msg) {
   int open = 0;
   for (const auto& slot : calls_)
     if (!slot->released) ++open;
-  if (open >= config_.max_calls || !context_.limits.OpenConnection(peer.ip)) {
+  if (open >= config_.max_calls || !context_.limits.OpenCallConnection(peer.ip)) {
     http_ereply(conn, 503, "Service Unavailable");
     Emit(ExchangeEvent::Kind::ConnectionRefused, peer.ToString(),
          "web call from " + peer.ToString() + " refused: too many connections", "connections");

@@ -98,6 +98,16 @@ TEST(SourceLimits, CapsConnectionsPerSourceAndInAll) {
   EXPECT_EQ(l.open_connections(), 3);
 }
 
+TEST(SourceLimits, CallsLeaveTheLastTenthOfTheConnectionsToAddressQueries) {
+  Limits limits;
+  limits.max_connections = 20;
+  SourceLimits l(limits);
+  for (uint32_t ip = 1; ip <= 18; ++ip)
+    EXPECT_TRUE(l.OpenCallConnection(ip));
+  EXPECT_FALSE(l.OpenCallConnection(19));
+  EXPECT_TRUE(l.OpenConnection(19)) << "an address query still gets in";
+}
+
 TEST(SourceLimits, QueryRateRefillsOverAMinute) {
   Limits limits;
   limits.queries_per_source_per_minute = 6;
