@@ -85,8 +85,11 @@ std::vector<uint8_t> ReadWavAsAlaw(const std::string& path) {
   std::string bytes = ReadWholeFile(path);
   std::vector<uint8_t> out;
   size_t at = bytes.find("data");
-  for (at = at == std::string::npos ? bytes.size() : at + 8; at + 1 < bytes.size(); at += 2)
-    out.push_back(AlawEncode(static_cast<int16_t>(static_cast<uint8_t>(bytes[at]) | bytes[at + 1] << 8)));
+  for (at = at == std::string::npos ? bytes.size() : at + 8; at + 1 < bytes.size(); at += 2) {
+    auto low = static_cast<uint16_t>(static_cast<uint8_t>(bytes[at]));
+    auto high = static_cast<uint16_t>(static_cast<uint8_t>(bytes[at + 1]));
+    out.push_back(AlawEncode(static_cast<int16_t>(static_cast<uint16_t>(high << 8 | low))));
+  }
   return out;
 }
 
