@@ -146,8 +146,10 @@ class CheckingObserver : public ExchangeObserver {
     Check(!call_ended);  // the summary is the last word
     switch (e.kind) {
       case ExchangeEvent::Kind::VoiceLatched:
-        // Once, and to the source of the datagram being handled.
-        Check(latches++ == 0 && arriving != nullptr && e.peer == arriving->ToString());
+        // To the source of the datagram being handled; latching anew (after the source fell silent) only
+        // to another source of the client's own address, unless any source may latch.
+        Check(arriving != nullptr && e.peer == arriving->ToString());
+        Check(latches++ == 0 || ((any_source || arriving->ip == client_ip) && e.peer != latched_text));
         link->latched = true;
         link->latched_source = *arriving;
         latched_text = e.peer;
@@ -170,6 +172,8 @@ class CheckingObserver : public ExchangeObserver {
   const Endpoint* arriving = nullptr;  // source of the datagram being delivered
   std::string latched_text;
   int latches = 0;
+  uint32_t client_ip = 0;
+  bool any_source = false;
   bool call_ended = false;
 
  private:
@@ -253,6 +257,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ManualTimers timers;
   StrictLink link;
   CheckingObserver observer(flags & 128);
+  observer.client_ip = kClient.ip;
+  observer.any_source = settings.latch_any_source;
   observer.link = &link;
 
   CallEnvironment env;
