@@ -57,19 +57,24 @@ void AddressServer::Shutdown() {
   connections_.clear();
 }
 
+void AddressServer::Refuse(const Endpoint& from, const char* reason, std::string text) {
+  ExchangeEvent e;
+  e.kind = Kind::ConnectionRefused;
+  e.peer = from.ToString();
+  e.port = port_;
+  e.reason = reason;
+  e.text = std::move(text);
+  context_.Emit(e);
+}
+
 void AddressServer::OnConnect(const struct sa* peer, void* arg) {
   auto* self = static_cast<AddressServer*>(arg);
   ServerContext& ctx = self->context_;
   Endpoint from = EndpointOf(*peer);
   if (!ctx.limits.OpenConnection(from.ip)) {
     tcp_reject(self->listener_);
-    ExchangeEvent e;
-    e.kind = Kind::ConnectionRefused;
-    e.peer = from.ToString();
-    e.port = self->port_;
-    e.reason = "connections";
-    e.text = "address server: connection from " + e.peer + " refused: too many connections";
-    ctx.Emit(e);
+    self->Refuse(from, "connections",
+                 "address server: connection from " + from.ToString() + " refused: too many connections");
     return;
   }
   auto c = std::make_unique<Connection>();
@@ -85,13 +90,9 @@ void AddressServer::OnConnect(const struct sa* peer, void* arg) {
   if (!ctx.limits.DescriptorFree(tcp_conn_fd(c->tcp))) {
     c.reset();
     ctx.limits.CloseConnection(from.ip);
-    ExchangeEvent e;
-    e.kind = Kind::ConnectionRefused;
-    e.peer = from.ToString();
-    e.port = self->port_;
-    e.reason = "connections";
-    e.text = "address server: connection from " + e.peer + " refused: file descriptors nearly used up";
-    ctx.Emit(e);
+    self->Refuse(
+        from, "connections",
+        "address server: connection from " + from.ToString() + " refused: file descriptors nearly used up");
     return;
   }
   Connection* raw = c.get();

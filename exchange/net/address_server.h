@@ -31,6 +31,7 @@ class AddressServer {
   static void OnClose(int err, void* arg);
 
   void HandleQuery(Connection& c);
+  void Refuse(const Endpoint& from, const char* reason, std::string text);
   // A query that never became one whole record: cut short, timed out or overlong.
   void ReportMalformed(const Connection& c, std::string problem);
   void Drop(Connection& c, std::string why);

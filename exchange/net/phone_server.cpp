@@ -194,36 +194,34 @@ void PhoneServer::OnConnect(const struct sa* peer, void* arg) {
   ch->server->Accept(*ch, EndpointOf(*peer));
 }
 
+void PhoneServer::Refuse(const Channel& channel, const Endpoint& peer, const char* reason, std::string text) {
+  ExchangeEvent e;
+  e.kind = Kind::ConnectionRefused;
+  e.server = index_;
+  e.channel = channel.index;
+  e.peer = peer.ToString();
+  e.port = tcp_port(channel.index);
+  e.reason = reason;
+  e.text = std::move(text);
+  context_.Emit(e);
+}
+
 void PhoneServer::Accept(Channel& channel, const Endpoint& peer) {
   ServerContext& ctx = context_;
   RateBuckets::Take rate = ctx.limits.TakePhoneConnection(peer.ip, ctx.timers.NowMs());
   if (rate != RateBuckets::Take::kTaken) {
     tcp_reject(channel.listener);
     if (rate == RateBuckets::Take::kRefusedAgain) return;  // said once a minute
-    ExchangeEvent e;
-    e.kind = Kind::ConnectionRefused;
-    e.server = index_;
-    e.channel = channel.index;
-    e.peer = peer.ToString();
-    e.port = tcp_port(channel.index);
-    e.reason = "connection_rate";
-    e.text = "phone connections from " + e.peer + " refused: more than " +
-             std::to_string(ctx.config.limits.connections_per_source_per_minute) +
-             " a minute (not said again for a minute)";
-    ctx.Emit(e);
+    Refuse(channel, peer, "connection_rate",
+           "phone connections from " + peer.ToString() + " refused: more than " +
+               std::to_string(ctx.config.limits.connections_per_source_per_minute) +
+               " a minute (not said again for a minute)");
     return;
   }
   if (!ctx.limits.OpenCallConnection(peer.ip)) {
     tcp_reject(channel.listener);
-    ExchangeEvent e;
-    e.kind = Kind::ConnectionRefused;
-    e.server = index_;
-    e.channel = channel.index;
-    e.peer = peer.ToString();
-    e.port = tcp_port(channel.index);
-    e.reason = "connections";
-    e.text = "phone connection from " + e.peer + " refused: too many connections";
-    ctx.Emit(e);
+    Refuse(channel, peer, "connections",
+           "phone connection from " + peer.ToString() + " refused: too many connections");
     return;
   }
   auto c = std::make_unique<Connection>(*this, channel.index, peer);
@@ -235,15 +233,8 @@ void PhoneServer::Accept(Channel& channel, const Endpoint& peer) {
   if (!ctx.limits.DescriptorFree(c->fd())) {
     c.reset();
     ctx.limits.CloseConnection(peer.ip);
-    ExchangeEvent e;
-    e.kind = Kind::ConnectionRefused;
-    e.server = index_;
-    e.channel = channel.index;
-    e.peer = peer.ToString();
-    e.port = tcp_port(channel.index);
-    e.reason = "connections";
-    e.text = "phone connection from " + e.peer + " refused: file descriptors nearly used up";
-    ctx.Emit(e);
+    Refuse(channel, peer, "connections",
+           "phone connection from " + peer.ToString() + " refused: file descriptors nearly used up");
     return;
   }
   CallContext call;

@@ -50,6 +50,7 @@ class PhoneServer {
   static void OnSharedVoice(const struct sa* src, struct mbuf* mb, void* arg);
 
   void Accept(Channel& channel, const Endpoint& peer);
+  void Refuse(const Channel& channel, const Endpoint& peer, const char* reason, std::string text);
   Answer Decide(const Channel& channel, const CallContext& call, const char** busy_reason);
   void DeliverVoice(int channel, const Endpoint& from, struct mbuf* mb);
   Connection* VoiceTarget(int channel, const Endpoint& from);
