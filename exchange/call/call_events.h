@@ -31,11 +31,14 @@ struct CallSummary {
   std::string far_end_counters;  // the far end's own figures (FarEnd::Counters), empty if it keeps none
 };
 
-// What the calls in progress have carried so far, for counters that move while calls run. (Lost datagrams
-// are not among them: a late one takes a loss back, and a counter must not go down.)
+// What the calls in progress have carried so far, for counters that move while calls run. Lost datagrams
+// are only those no late arrival can take back any more, so the counter never goes down.
 struct CallFigures {
   uint64_t datagrams_in = 0;
   uint64_t datagrams_out = 0;
+  uint64_t lost = 0;
+  uint64_t duplicated = 0;
+  uint64_t late = 0;
   uint64_t rtp_in = 0;
   uint64_t rtp_out = 0;
 };

@@ -516,6 +516,9 @@ void PhoneCall::KeepFarEndFigures() {
 void PhoneCall::AddFigures(CallFigures* f) const {
   f->datagrams_in += summary_.datagrams_in;
   f->datagrams_out += summary_.datagrams_out;
+  f->lost += sequences_.settled_lost();
+  f->duplicated += sequences_.duplicates();
+  f->late += sequences_.late();
   FarEnd::Media media =
       far_end_ ? far_end_->MediaPackets() : FarEnd::Media{summary_.rtp_in, summary_.rtp_out};
   f->rtp_in += media.packets_in;

@@ -15,6 +15,9 @@ class SequenceTracker {
   uint64_t duplicates() const { return duplicates_; }
   uint64_t late() const { return late_; }
   uint64_t lost() const { return lost_; }
+  // The losses no late arrival can take back any more (their gaps have left the window): unlike lost(),
+  // it never goes down, so it can feed a counter while the call runs.
+  uint64_t settled_lost() const;
 
  private:
   static constexpr int64_t kWindow = 64;  // sequences remembered behind the newest
@@ -24,7 +27,8 @@ class SequenceTracker {
 
   bool started_ = false;
   int64_t newest_ = 0;
-  uint64_t seen_ = 0;  // bit i: newest_ - i has arrived
+  int64_t counted_from_ = 0;  // the first sequence of the current numbering: gaps before it are not losses
+  uint64_t seen_ = 0;         // bit i: newest_ - i has arrived
   uint64_t duplicates_ = 0;
   uint64_t late_ = 0;
   uint64_t lost_ = 0;

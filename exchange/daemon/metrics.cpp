@@ -183,12 +183,13 @@ std::string ExchangeMetrics::Render(const Gauges& g) const {
   x.Sample("", static_cast<double>(ended_.datagrams_in + g.live.datagrams_in));
   x.Family("datagrams_out_total", "counter", "Voice datagrams sent to clients.");
   x.Sample("", static_cast<double>(ended_.datagrams_out + g.live.datagrams_out));
-  x.Family("datagrams_lost_total", "counter", "Client datagrams missing from the sequence, when calls end.");
-  x.Sample("", static_cast<double>(lost_));
-  x.Family("datagrams_duplicated_total", "counter", "Client datagrams received twice, when calls end.");
-  x.Sample("", static_cast<double>(duplicated_));
-  x.Family("datagrams_late_total", "counter", "Client datagrams received out of order, when calls end.");
-  x.Sample("", static_cast<double>(late_));
+  x.Family("datagrams_lost_total", "counter",
+           "Client datagrams missing from the sequence (while a call runs, once too old to arrive late).");
+  x.Sample("", static_cast<double>(lost_ + g.live.lost));
+  x.Family("datagrams_duplicated_total", "counter", "Client datagrams received twice.");
+  x.Sample("", static_cast<double>(duplicated_ + g.live.duplicated));
+  x.Family("datagrams_late_total", "counter", "Client datagrams received out of order.");
+  x.Sample("", static_cast<double>(late_ + g.live.late));
   x.Family("datagrams_rejected_total", "counter",
            "Datagrams refused: malformed, from another source, or for no call.");
   x.Sample("", static_cast<double>(rejected_));

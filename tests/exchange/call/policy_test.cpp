@@ -71,6 +71,23 @@ TEST(SequenceTracker, AJumpFarAheadIsANewNumberingNotLoss) {
   EXPECT_EQ(t.lost(), 1u) << "only the datagram between the last two";
 }
 
+// Settled losses feed a live counter: they only grow, a late arrival can still fill what is not settled,
+// and one from before the numbering began takes no loss back.
+TEST(SequenceTracker, SettledLossOnlyGrowsAndEndsAtTheTotal) {
+  SequenceTracker t;
+  uint64_t settled = 0;
+  for (int64_t s : {10, 8, 12, 11, 14, 100, 13, 101, 200, 5000, 5001, 5003, 4999, 5002}) {
+    t.Record(s);
+    EXPECT_GE(t.settled_lost(), settled) << "after " << s;
+    settled = t.settled_lost();
+  }
+  EXPECT_EQ(t.lost(), 1u + 85u + 98u)
+      << "13 (too late to fill), 15..99, 102..199; 5000 began a new numbering";
+  EXPECT_EQ(t.settled_lost(), t.lost()) << "5002 filled its gap in time";
+  t.Record(5100);
+  EXPECT_EQ(t.lost() - t.settled_lost(), 63u) << "5037..5099 may still arrive";
+}
+
 TEST(SequenceTracker, VeryOldDatagramIsLateNotADuplicate) {
   SequenceTracker t;
   t.Record(1000);

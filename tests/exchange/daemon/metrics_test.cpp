@@ -79,6 +79,7 @@ TEST(MetricsTest, CountsTheEventsOfAnExchange) {
   gauges.active_calls = 3;
   gauges.open_connections = 12;
   gauges.live.datagrams_in = 1000;  // calls in progress count before they end
+  gauges.live.lost = 10;
   std::string text = m.Render(gauges);
   const std::string p = "pelvarine_exchange_";
   EXPECT_EQ(Value(text, p + "calls_total{reason=\"client_hung_up\"}"), 2);
@@ -103,7 +104,7 @@ TEST(MetricsTest, CountsTheEventsOfAnExchange) {
   EXPECT_EQ(Value(text, p + "dial_refusals_total"), 1);
   EXPECT_EQ(Value(text, p + "datagrams_in_total"), 1210);
   EXPECT_EQ(Value(text, p + "datagrams_out_total"), 251);
-  EXPECT_EQ(Value(text, p + "datagrams_lost_total"), 4);
+  EXPECT_EQ(Value(text, p + "datagrams_lost_total"), 14);
   EXPECT_EQ(Value(text, p + "datagrams_duplicated_total"), 2);
   EXPECT_EQ(Value(text, p + "datagrams_late_total"), 6);
   EXPECT_EQ(Value(text, p + "datagrams_rejected_total"), 7);
