@@ -5,7 +5,7 @@ const { spawn, execFileSync } = require("node:child_process");
 const fs = require("node:fs");
 const os = require("node:os");
 const path = require("node:path");
-const { chromium } = require("playwright-core");
+const { chromium, firefox } = require("playwright-core");
 
 const SOURCE = path.resolve(__dirname, "../..");
 const EXCHANGE = process.env.PELVARINE_EXCHANGE || path.join(SOURCE, "build/native/exchange/daemon/pelvarine-exchange");
@@ -25,11 +25,11 @@ function makePhrase() {
 
 let exchange = null;
 let exchangeLog = "";
-async function startExchange(sections, web = "") {
+async function startExchange(sections, web = "", listen = "127.0.0.1") {
   await stopExchange();
   const conf = path.join(work, "exchange.conf");
-  fs.writeFileSync(conf, "[exchange]\nmetrics = 127.0.0.1:49464\n" +
-    `[web]\nlisten = 127.0.0.1:${WEB_PORT}\nmedia_port = 48400\npage_folder = ${SOURCE}/web\n${web}` + sections);
+  fs.writeFileSync(conf, "[exchange]\nmetrics = 127.0.0.1:49464\n" + (process.env.PELVARINE_WEB_DEBUG ? "log_level = debug\n" : "") +
+    `[web]\nlisten = ${listen}:${WEB_PORT}\nmedia_port = 48400\npage_folder = ${SOURCE}/web\n${web}` + sections);
   exchangeLog = "";
   exchange = spawn(EXCHANGE, ["--config", conf], { stdio: ["ignore", "pipe", "pipe"] });
   exchange.stdout.on("data", (d) => { exchangeLog += d; });
@@ -67,6 +67,19 @@ async function openBrowser(microphone) {
       "--disable-background-networking", "--disable-component-update", "--disable-sync",
       "--use-fake-device-for-media-stream", "--use-fake-ui-for-media-stream",
       `--use-file-for-fake-audio-capture=${microphone}`, "--autoplay-policy=no-user-gesture-required"],
+  });
+  return browser;
+}
+
+// Debian's firefox-esr over WebDriver BiDi, its fake microphone a steady tone. (Headless, with no sound
+// device, it never runs an AudioContext: its calls are checked through the connection's statistics.)
+async function openFirefox() {
+  const profile = fs.mkdtempSync(path.join(work, "firefox-"));
+  browser = await firefox.launchPersistentContext(profile, {
+    channel: "moz-firefox", executablePath: process.env.PELVARINE_FIREFOX || "/usr/bin/firefox-esr", headless: true,
+    firefoxUserPrefs: { "media.navigator.streams.fake": true, "media.navigator.permission.disabled": true,
+      "media.autoplay.default": 0, "media.autoplay.block-webaudio": false,
+      "media.peerconnection.ice.loopback": true, "media.peerconnection.ice.force_interface": "lo" },  // the exchange is on 127.0.0.1
   });
   return browser;
 }
@@ -201,7 +214,7 @@ async function closeAll() {
 }
 
 module.exports = {
-  RATE, work, makePhrase, makeCertificate, upgradeStatus, startExchange, stopExchange, startTelephone, openBrowser, newPage, statusLines, lineHistory,
+  RATE, work, makePhrase, makeCertificate, upgradeStatus, startExchange, stopExchange, startTelephone, openBrowser, openFirefox, newPage, statusLines, lineHistory,
   waitForLine, startRecording, takeRecording, alignment, toneFrequency, rms, until, closeAll,
   log: () => exchangeLog, exchangePid: () => exchange.pid, SIPP_PORT,
 };
