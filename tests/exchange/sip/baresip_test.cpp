@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "alaw_pattern.h"
 #include "exchange/farend/sip/sip_far_end.h"
 #include "exchange/farend/sip/sip_far_end_factory.h"
 #include "exchange/protocol/alaw.h"
@@ -38,18 +39,6 @@ struct Listener : FarEndListener {
   void OnFarEndEnded(std::string_view why) override { events.push_back("ended " + std::string(why)); }
   std::vector<std::string> events;
 };
-
-// A-law bytes that never repeat 8 in a row, so any run of them says where it came from.
-std::vector<uint8_t> Pattern(size_t size, uint64_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (auto& b : bytes) {
-    seed ^= seed << 13;
-    seed ^= seed >> 7;
-    seed ^= seed << 17;
-    b = static_cast<uint8_t>(seed >> 24);
-  }
-  return bytes;
-}
 
 // How much of `heard` lies in stretches of at least a block found byte for byte in `said` (the jitter buffers
 // on either side may splice the stream; between splices nothing may change).
@@ -167,8 +156,8 @@ class BaresipTest : public ::testing::Test {
   std::unique_ptr<FarEnd> far_end_;
   Listener listener_;
   std::vector<std::string> log_;
-  std::vector<uint8_t> client_says_ = Pattern(8000 * 10, 0x9E3779B97F4A7C15ull);
-  std::vector<uint8_t> phone_says_ = Pattern(8000 * 10, 0xC2B2AE3D27D4EB4Full);
+  std::vector<uint8_t> client_says_ = AlawPattern(8000 * 10, 0x9E3779B97F4A7C15ull);
+  std::vector<uint8_t> phone_says_ = AlawPattern(8000 * 10, 0xC2B2AE3D27D4EB4Full);
   std::vector<uint8_t> heard_;
   int64_t sequence_ = 0;
 };

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "alaw_pattern.h"
 #include "exchange/protocol/wire_formats.h"
 
 namespace exchange {
@@ -53,17 +54,7 @@ uint64_t MonotonicMs() {
 }
 
 const std::vector<uint8_t>& VoicePattern() {
-  static const std::vector<uint8_t> pattern = [] {
-    std::vector<uint8_t> bytes(kPatternBytes);
-    uint64_t state = 0x2545F4914F6CDD1Dull;
-    for (auto& byte : bytes) {
-      state ^= state << 13;
-      state ^= state >> 7;
-      state ^= state << 17;
-      byte = static_cast<uint8_t>(state >> 32);
-    }
-    return bytes;
-  }();
+  static const std::vector<uint8_t> pattern = AlawPattern(kPatternBytes, 0x2545F4914F6CDD1Dull);
   return pattern;
 }
 

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "alaw_pattern.h"
 #include "exchange/farend/sip/sip_far_end.h"
 #include "exchange/farend/sip/sip_far_end_factory.h"
 #include "sipp_process.h"
@@ -51,19 +52,6 @@ class RecordingListener : public FarEndListener {
   uint64_t answered_at = 0;
   uint64_t ended_at = 0;
 };
-
-// A deterministic, non-repeating stream of A-law bytes, so any 8 of them in a row say where they came from.
-std::vector<uint8_t> Pattern(size_t size) {
-  std::vector<uint8_t> bytes(size);
-  uint64_t state = 0x9E3779B97F4A7C15ull;
-  for (auto& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    byte = static_cast<uint8_t>(state >> 24);
-  }
-  return bytes;
-}
 
 // The runs of `received` that appear, byte for byte, somewhere in `sent`, longest first. The buffers may
 // splice the stream (a few samples dropped to keep the delay down); between splices nothing may change.
@@ -247,7 +235,7 @@ class SippTest : public ::testing::Test {
   std::unique_ptr<FarEnd> far_end_;
   RecordingListener listener_;
   std::vector<std::string> log_;
-  std::vector<uint8_t> sent_ = Pattern(8000 * 25);
+  std::vector<uint8_t> sent_ = AlawPattern(8000 * 25, 0x9E3779B97F4A7C15ull);
   std::vector<uint8_t> received_;
   int64_t client_sequence_ = 0;
 };
