@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -113,6 +114,36 @@ uint16_t LocalPort(int fd) {
   socklen_t len = sizeof(a);
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   return ntohs(a.sin_port);
+}
+
+int ServerEndOf(int fd) {
+  sockaddr_in ours{}, theirs{};
+  socklen_t len = sizeof ours;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &len);
+  len = sizeof theirs;
+  getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &len);
+  auto same = [](const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
+  };
+  for (int other = 0; other < 65536; ++other) {
+    sockaddr_in local{}, peer{};
+    socklen_t a = sizeof local, b = sizeof peer;
+    if (other == fd || getsockname(other, reinterpret_cast<sockaddr*>(&local), &a) != 0 ||
+        getpeername(other, reinterpret_cast<sockaddr*>(&peer), &b) != 0 || local.sin_family != AF_INET)
+      continue;
+    if (same(local, theirs) && same(peer, ours)) return other;
+  }
+  return -1;
+}
+
+int KeepAliveGiveUpSeconds(int fd) {
+  int on = 0, idle = 0, interval = 0, count = 0;
+  socklen_t len = sizeof(int);
+  getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &len);
+  getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
+  getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len);
+  getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &len);
+  return on ? idle + interval * count : 0;
 }
 
 std::string QueryAddress(int address_port, const std::string& from_ip) {

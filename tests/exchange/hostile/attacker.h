@@ -54,6 +54,10 @@ std::string ReadTag(int fd, int timeout_ms);
 Fd UdpSocket(const std::string& from_ip = "127.0.0.1");
 bool SendDatagram(int fd, const std::string& ip, int port, std::string_view datagram);
 uint16_t LocalPort(int fd);
+// The exchange's end of our TCP connection `fd` (it runs in this process), or -1.
+int ServerEndOf(int fd);
+// How long the kernel takes to give up a silent peer of `fd` by keepalive probes, in seconds; 0 without them.
+int KeepAliveGiveUpSeconds(int fd);
 
 // Asks the address server; returns the phone address it names, or "" when no reply came.
 std::string QueryAddress(int address_port, const std::string& from_ip = "127.0.0.1");

@@ -1,5 +1,5 @@
-// One address against everyone else: it holds at most its share of the channels, and two visitors behind one
-// NAT on the shared voice port each keep their own call.
+// One address against everyone else: it holds at most its share of the channels (and a vanished holder is
+// found by keepalive), and two visitors behind one NAT on the shared voice port each keep their own call.
 
 #include <string>
 #include <vector>
@@ -20,6 +20,11 @@ TEST_F(HostileTest, OneAddressHoldsAtMostItsShareOfTheChannels) {
     held.push_back(std::move(fd));
   }
   EXPECT_EQ(answered, 2) << exchange_.RecentEvents();
+  // A held line whose client vanishes without a FIN is let go by keepalive probes, well within two minutes.
+  int server_end = ServerEndOf(held[0].get());
+  ASSERT_GE(server_end, 0);
+  EXPECT_GT(KeepAliveGiveUpSeconds(server_end), 0);
+  EXPECT_LE(KeepAliveGiveUpSeconds(server_end), 120);
   // A visitor from elsewhere still finds the channel left over.
   GoodCall visitor(base_, "3381", 0x44, "127.0.0.3");
   std::string error;
