@@ -180,8 +180,14 @@ int Daemon::Run(int files) {
   exchange_ = std::make_unique<Exchange>(config_.exchange, far_ends_, &observers_);
   // Listeners, SIP, an RTP socket per call, logs, metrics and web connections stay out of the connections'
   // share of the descriptors.
-  const int reserve = 64 + 8 * static_cast<int>(config_.exchange.phone_servers.size()) +
-                      config_.exchange.limits.max_calls + MetricsServer::kMaxConnections;
+  int reserve = 64 + 8 * static_cast<int>(config_.exchange.phone_servers.size()) +
+                config_.exchange.limits.max_calls + MetricsServer::kMaxConnections;
+  if (config_.web.enabled) {  // the page's gate: at most a quarter of the descriptors
+    constexpr int kEach = PageGate::kDescriptorsPerConnection;
+    config_.web.max_page_connections =
+        std::min(config_.web.max_page_connections, std::max(4, files / 4 / kEach));
+    reserve += kEach * config_.web.max_page_connections;
+  }
   exchange_->SetDescriptorLimit(files, reserve);
   std::string error;
   if (!exchange_->Start(&error)) {

@@ -22,6 +22,10 @@ struct WebConfig {
   int max_calls = 16;                // open WebSockets at once (each one call); also under [limits]
   size_t max_message_bytes = 16384;  // one WebSocket message (an offer is about 5 KB)
   int max_messages = 16;             // messages a page may send in one call
+  // Connections to the page's port at once (each holds three descriptors: the daemon clamps it to what
+  // it can spare), and from one address (a browser opens several per page; visitors may share a NAT).
+  int max_page_connections = 128;
+  int page_connections_per_source = 16;
 };
 
 }  // namespace exchange

@@ -38,7 +38,14 @@ struct WebServer::Slot {
 };
 
 WebServer::WebServer(ServerContext& context, WebConfig config)
-    : context_(context), config_(std::move(config)), reaper_(context.timers.NewTimer()) {}
+    : context_(context),
+      config_(std::move(config)),
+      gate_(PageGate::Caps{config_.page_connections_per_source, config_.max_page_connections},
+            [this](const Endpoint& visitor, const char* why) {
+              Emit(ExchangeEvent::Kind::ConnectionRefused, visitor.ToString(),
+                   "web page connection from " + visitor.ToString() + " refused: " + why, "connections");
+            }),
+      reaper_(context.timers.NewTimer()) {}
 
 WebServer::~WebServer() {
   Shutdown("exchange stopped");
@@ -52,19 +59,25 @@ bool WebServer::Start(std::string* error) {
     return false;
   }
   if (!media_.Start(config_.listen, config_.media_port, error)) return false;
+  struct sa inner;
+  sa_set_str(&inner, "127.0.0.1", 0);
   int err = config_.certificate_file.empty()
-                ? http_listen(&http_, &local, &WebServer::OnRequest, this)
-                : https_listen(&http_, &local, config_.certificate_file.c_str(), &WebServer::OnRequest, this);
+                ? http_listen(&http_, &inner, &WebServer::OnRequest, this)
+                : https_listen(&http_, &inner, config_.certificate_file.c_str(), &WebServer::OnRequest, this);
+  std::string gate_error;
+  if (err == 0) {
+    tcp_sock_local_get(http_sock_tcp(http_), &inner);
+    if (!gate_.Start(local, inner, &gate_error)) err = -1;
+  }
   if (err != 0) {
     *error = "web: cannot listen on " + config_.listen + ":" + std::to_string(config_.port) +
              (config_.certificate_file.empty() ? "" : " with the certificate " + config_.certificate_file) +
-             ": " + std::strerror(err);
+             ": " + (err > 0 ? std::strerror(err) : gate_error);
+    http_ = static_cast<struct http_sock*>(mem_deref(http_));
     media_.Stop();
     return false;
   }
-  struct sa bound;
-  tcp_sock_local_get(http_sock_tcp(http_), &bound);
-  port_ = sa_port(&bound);
+  port_ = gate_.port();
   websock_alloc(&websock_, nullptr, nullptr);
   Emit(ExchangeEvent::Kind::Started, "",
        std::string("web page on ") + (config_.certificate_file.empty() ? "http://" : "https://") +
@@ -74,6 +87,7 @@ bool WebServer::Start(std::string* error) {
 }
 
 void WebServer::Shutdown(std::string_view why) {
+  gate_.Stop();
   http_ = static_cast<struct http_sock*>(mem_deref(http_));
   for (auto& slot : calls_)
     if (slot->call) slot->call->Close(why);
@@ -128,7 +142,7 @@ void WebServer::Serve(struct http_conn* conn, const struct http_msg* msg) {
 }
 
 void WebServer::OpenCall(struct http_conn* conn, const struct http_msg* msg) {
-  Endpoint peer = EndpointOf(*http_conn_peer(conn));
+  Endpoint peer = gate_.VisitorOf(*http_conn_peer(conn));
   // Behind the venue's proxy the visitor is the last address its X-Forwarded-For names.
   if (!config_.trusted_proxies.empty()) {
     const struct http_hdr* forwarded = http_msg_xhdr(msg, "X-Forwarded-For");

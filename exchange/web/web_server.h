@@ -1,6 +1,7 @@
-// The visitor's web page on the exchange: an HTTP (or HTTPS) listener that serves the page's files and
-// takes each call's WebSocket at /call, and the media port of those calls. Each call is a WebCall over the
-// same call logic, dial plan, limits and far ends as the phone channels.
+// The visitor's web page on the exchange: an HTTP (or HTTPS) listener, behind a gate that caps its
+// connections, that serves the page's files and takes each call's WebSocket at /call, and the media port of
+// those calls. Each call is a WebCall over the same call logic, dial plan, limits and far ends as the phone
+// channels.
 #pragma once
 
 #include <list>
@@ -11,6 +12,7 @@
 #include "exchange/net/server_context.h"
 #include "exchange/web/media_port.h"
 #include "exchange/web/page_files.h"
+#include "exchange/web/page_gate.h"
 #include "exchange/web/web_config.h"
 
 struct http_sock;
@@ -57,7 +59,8 @@ class WebServer {
   WebConfig config_;
   PageFiles files_;
   MediaPort media_;
-  struct http_sock* http_ = nullptr;
+  PageGate gate_;                     // where visitors connect
+  struct http_sock* http_ = nullptr;  // on loopback, behind the gate
   struct websock* websock_ = nullptr;
   int port_ = 0;
   std::list<std::unique_ptr<Slot>> calls_;
