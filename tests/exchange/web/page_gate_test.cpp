@@ -3,40 +3,21 @@
 // and every relay goes when its visitor does.
 #include "exchange/web/page_gate.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
+#include "attacker.h"
 #include "tests/exchange/libre_loop.h"
 
 namespace exchange::testing {
 namespace {
 
-int ConnectFrom(const char* ip, int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << ip;
-  return fd;
-}
-
-// Reads what has come without waiting: appends it to *got; true once the other end closed.
-bool ReadNow(int fd, std::string* got) {
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n == 0) return true;
-    if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
-    got->append(buffer, static_cast<size_t>(n));
+// Reads what has come, without waiting (libre's loop runs on this thread); true once the other end closed.
+bool ClosedNow(const Fd& fd, std::string* got) {
+  ReadEnd end;
+  while ((end = ReadSome(fd.get(), 0, got)) == ReadEnd::kData) {
   }
+  return end == ReadEnd::kClosed;
 }
 
 struct Server {  // libre's HTTP server behind the gate, answering with the visitor the gate names
@@ -62,34 +43,31 @@ TEST(PageGate, CapsIdleConnectionsPerAddressAndInAllAndRelaysTheRestWithTheVisit
   std::string error;
   ASSERT_TRUE(gate.Start(outer, inner, &error)) << error;
 
-  std::vector<int> idle;
+  std::vector<Fd> idle;
   for (int k = 0; k < 3; ++k)
-    idle.push_back(ConnectFrom("127.0.0.1", gate.port()));
+    idle.push_back(Connect("127.0.0.1", gate.port()));
   ASSERT_TRUE(RunLoopUntil([&] { return gate.open() == 3; }, 2000));
-  int fourth = ConnectFrom("127.0.0.1", gate.port());
-  std::string ignored;
-  EXPECT_TRUE(RunLoopUntil([&] { return ReadNow(fourth, &ignored); }, 2000))
-      << "the fourth is closed at once";
+  Fd fourth = Connect("127.0.0.1", gate.port());
+  std::string got;
+  EXPECT_TRUE(RunLoopUntil([&] { return ClosedNow(fourth, &got); }, 2000)) << "the fourth is closed at once";
 
-  int visitor = ConnectFrom("127.0.0.2", gate.port());
-  const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-  ASSERT_EQ(send(visitor, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+  Fd visitor = Connect("127.0.0.1", gate.port(), "127.0.0.2");
+  ASSERT_TRUE(SendAll(visitor.get(), "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
   std::string reply;
-  RunLoopUntil(
-      [&] { return ReadNow(visitor, &reply) || reply.find("\r\n\r\n127.0.0.2") != std::string::npos; }, 2000);
-  EXPECT_NE(reply.find("200 OK"), std::string::npos) << reply;
+  RunLoopUntil([&] { return ClosedNow(visitor, &reply) || reply.find("\r\n\r\n127") != std::string::npos; },
+               2000);
+  EXPECT_NE(reply.find("200 OK\r\n"), std::string::npos) << reply;
   EXPECT_NE(reply.find("\r\n\r\n127.0.0.2"), std::string::npos) << "the server sees the visitor: " << reply;
 
-  idle.push_back(ConnectFrom("127.0.0.3", gate.port()));  // the fifth in all
-  int sixth = ConnectFrom("127.0.0.4", gate.port());
-  EXPECT_TRUE(RunLoopUntil([&] { return ReadNow(sixth, &ignored); }, 2000)) << "over the total";
+  idle.push_back(Connect("127.0.0.1", gate.port(), "127.0.0.3"));  // the fifth in all
+  Fd sixth = Connect("127.0.0.1", gate.port(), "127.0.0.4");
+  EXPECT_TRUE(RunLoopUntil([&] { return ClosedNow(sixth, &got); }, 2000)) << "over the total";
   EXPECT_EQ(refused, (std::vector<std::string>{"127.0.0.1 too many connections from one address",
                                                "127.0.0.4 too many connections to the page"}));
 
-  for (int fd : idle)
-    close(fd);
-  for (int fd : {fourth, visitor, sixth})
-    close(fd);
+  idle.clear();
+  for (Fd* fd : {&fourth, &visitor, &sixth})
+    fd->Reset();
   EXPECT_TRUE(RunLoopUntil([&] { return gate.open() == 0; }, 2000)) << gate.open() << " relays left";
   gate.Stop();
   mem_deref(server.http);
