@@ -106,9 +106,11 @@ void PageGate::OnConnect(const struct sa* peer, void* arg) {
   auto* gate = static_cast<PageGate*>(arg);
   Endpoint visitor = EndpointOf(*peer);
   int& from_source = gate->per_source_[visitor.ip];
-  const char* why = gate->open() >= gate->caps_.total       ? "too many connections to the page"
-                    : from_source >= gate->caps_.per_source ? "too many connections from one address"
-                                                            : nullptr;
+  const Caps& caps = gate->caps_;
+  bool capped = !caps.uncapped_source || !caps.uncapped_source(visitor.ip);
+  const char* why = gate->open() >= caps.total                 ? "too many connections to the page"
+                    : capped && from_source >= caps.per_source ? "too many connections from one address"
+                                                               : nullptr;
   if (why != nullptr) {
     if (from_source == 0) gate->per_source_.erase(visitor.ip);
     tcp_reject(gate->listener_);

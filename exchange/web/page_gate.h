@@ -24,6 +24,7 @@ class PageGate {
   struct Caps {
     int per_source = 16;
     int total = 128;
+    std::function<bool(uint32_t ip)> uncapped_source;  // the venue's proxies: every visitor comes from them
   };
   // Each connection taken holds three descriptors: the visitor's, the relay's and the server's end of it.
   static constexpr int kDescriptorsPerConnection = 3;

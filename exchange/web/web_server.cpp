@@ -40,7 +40,8 @@ struct WebServer::Slot {
 WebServer::WebServer(ServerContext& context, WebConfig config)
     : context_(context),
       config_(std::move(config)),
-      gate_(PageGate::Caps{config_.page_connections_per_source, config_.max_page_connections},
+      gate_(PageGate::Caps{config_.page_connections_per_source, config_.max_page_connections,
+                           [this](uint32_t ip) { return IsTrustedProxy(ip, config_.trusted_proxies); }},
             [this](const Endpoint& visitor, const char* why) {
               Emit(ExchangeEvent::Kind::ConnectionRefused, visitor.ToString(),
                    "web page connection from " + visitor.ToString() + " refused: " + why, "connections");

@@ -31,7 +31,8 @@ struct Server {  // libre's HTTP server behind the gate, answering with the visi
 
 TEST(PageGate, CapsIdleConnectionsPerAddressAndInAllAndRelaysTheRestWithTheVisitorsAddress) {
   std::vector<std::string> refused;
-  PageGate gate(PageGate::Caps{3, 5}, [&](const Endpoint& visitor, const char* why) {
+  auto proxy = [](uint32_t ip) { return ip == 0x7F000005; };  // 127.0.0.5: no cap of its own
+  PageGate gate(PageGate::Caps{3, 8, proxy}, [&](const Endpoint& visitor, const char* why) {
     refused.push_back(visitor.IpString() + " " + why);
   });
   Server server{&gate};
@@ -59,7 +60,8 @@ TEST(PageGate, CapsIdleConnectionsPerAddressAndInAllAndRelaysTheRestWithTheVisit
   EXPECT_NE(reply.find("200 OK\r\n"), std::string::npos) << reply;
   EXPECT_NE(reply.find("\r\n\r\n127.0.0.2"), std::string::npos) << "the server sees the visitor: " << reply;
 
-  idle.push_back(Connect("127.0.0.1", gate.port(), "127.0.0.3"));  // the fifth in all
+  for (int k = 0; k < 4; ++k)  // a proxy, beyond the cap of one address: eight in all
+    idle.push_back(Connect("127.0.0.1", gate.port(), "127.0.0.5"));
   Fd sixth = Connect("127.0.0.1", gate.port(), "127.0.0.4");
   EXPECT_TRUE(RunLoopUntil([&] { return ClosedNow(sixth, &got); }, 2000)) << "over the total";
   EXPECT_EQ(refused, (std::vector<std::string>{"127.0.0.1 too many connections from one address",
