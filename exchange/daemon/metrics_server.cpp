@@ -8,6 +8,8 @@ extern "C" {
 #include <re.h>
 }
 
+#include "exchange/net/server_context.h"
+
 namespace exchange {
 
 struct MetricsServer::Connection {
@@ -68,7 +70,7 @@ bool MetricsServer::Start(const std::string& address, int port, std::string* err
     *error = "metrics: \"" + address + "\" is not an IP address";
     return false;
   }
-  int err = tcp_listen(&sock_, &local, &MetricsServer::OnConnect, this);
+  int err = ListenTcp(&sock_, local, &MetricsServer::OnConnect, this);
   if (err != 0) {
     *error = "metrics: cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(err);
     return false;

@@ -78,7 +78,7 @@ PageGate::~PageGate() {
 
 bool PageGate::Start(const struct sa& public_address, const struct sa& server, std::string* error) {
   server_ = std::make_unique<struct sa>(server);
-  if (int err = tcp_listen(&listener_, &public_address, &PageGate::OnConnect, this)) {
+  if (int err = ListenTcp(&listener_, public_address, &PageGate::OnConnect, this)) {
     *error = std::strerror(err);
     return false;
   }

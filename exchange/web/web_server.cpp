@@ -67,6 +67,8 @@ bool WebServer::Start(std::string* error) {
                 : https_listen(&http_, &inner, config_.certificate_file.c_str(), &WebServer::OnRequest, this);
   std::string gate_error;
   if (err == 0) {
+    // libre listens with a backlog of 5: a page's burst of relayed connections would wait for SYN retries.
+    tcp_sock_listen(http_sock_tcp(http_), SOMAXCONN);
     tcp_sock_local_get(http_sock_tcp(http_), &inner);
     if (!gate_.Start(local, inner, &gate_error)) err = -1;
   }
