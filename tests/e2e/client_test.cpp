@@ -162,8 +162,17 @@ std::string ClientTest::TranscriptState() {
     state = WIFSIGNALED(status) ? "client killed by signal " + std::to_string(WTERMSIG(status))
                                 : "client ended with exit status " + std::to_string(WEXITSTATUS(status));
   }
-  state +=
-      "; transcript probe " + std::string(transcript_ && transcript_->ReachedEnd() ? "ended" : "running");
+  state += "; transcript probe ";
+  if (!transcript_ || !transcript_->ReachedEnd()) {
+    state += "running";
+  } else {
+    // Its output has ended; the process itself follows a moment later.
+    PollUntil([&] { return transcript_->Exited(); }, milliseconds(2000), milliseconds(20));
+    int status = transcript_->exit_status();
+    state += !transcript_->Exited() ? "closed its output"
+             : WIFSIGNALED(status)  ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                    : "ended with exit status " + std::to_string(WEXITSTATUS(status));
+  }
   CommandResult instance = Probe({"instance"});
   state += "; instance probe (exit " + std::to_string(instance.exit_code) + "): " + Trim(instance.out) + " " +
            Trim(instance.err);

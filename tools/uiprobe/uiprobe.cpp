@@ -159,12 +159,28 @@ constexpr int kMessageBoxTextId = 0xFFFF;
 
 // Prints each line of the status log once, when it first shows. The panel is either appended to or
 // emptied and rewritten, so a text that still starts with the previous one only adds its tail.
+// The window counts as gone only once no look-up has found it for kGoneMs: one miss must not end a
+// transcript the test still reads. Why it ended goes to standard error, for a failing test's report.
 int FollowLog(int duration_ms, int step_ms) {
+  constexpr DWORD kGoneMs = 300;
   std::string previous;
   DWORD start = GetTickCount();
+  DWORD missing_since = 0;
+  bool missing = false;
   for (;;) {
     HWND window = FindClient();
-    if (!window) return 0;
+    if (!window) {
+      if (!missing) missing_since = GetTickCount();
+      missing = true;
+      if (GetTickCount() - missing_since >= kGoneMs) {
+        fprintf(stderr, "follow-log: the window was gone for %lu ms, %lu ms after the start\n",
+                static_cast<unsigned long>(kGoneMs), static_cast<unsigned long>(GetTickCount() - start));
+        return 0;
+      }
+      Sleep(static_cast<DWORD>(step_ms));
+      continue;
+    }
+    missing = false;
     std::string now = Utf8(TextOf(GetDlgItem(window, kStatusLogId)));
     if (now != previous) {
       size_t from = now.compare(0, previous.size(), previous) == 0 ? previous.size() : 0;
@@ -178,7 +194,10 @@ int FollowLog(int duration_ms, int step_ms) {
       }
       previous = now.substr(0, from + pos);
     }
-    if (static_cast<int>(GetTickCount() - start) >= duration_ms) return 0;
+    if (static_cast<int>(GetTickCount() - start) >= duration_ms) {
+      fprintf(stderr, "follow-log: its %d ms are over\n", duration_ms);
+      return 0;
+    }
     Sleep(static_cast<DWORD>(step_ms));
   }
 }
